@@ -1,0 +1,145 @@
+// The run sequence of one test.
+//
+// Configuration (options, header and stream rules, path buffer, sizes,
+// parameter string) is single-threaded and final before anything starts.
+// Then the records are allocated, the platform is set up, the frame queue
+// and the display thread are started, exactly one engine runs on this
+// thread, and the summary is printed from what it recorded. Errors inside the
+// test stop it in an orderly way and still end with the summary and status 0.
+#include "driver.h"
+
+#include <pthread.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "engines/engines.h"
+#include "frameset.h"
+#include "messages.h"
+#include "options.h"
+#include "params.h"
+#include "platform/platform.h"
+#include "report/display.h"
+#include "report/summary.h"
+#include "stats.h"
+
+const EngineProc kEngines[2][3] = {
+    {ReadOrdaviSync, ReadOrdaviAsync, ReadOrdaviThreaded},
+    {CreateOrdaviSync, CreateOrdaviAsync, CreateOrdaviThreaded},
+};
+
+void GenerateParametersString(int isWriteTest) {
+  char* s = g_paramsAsStr;
+  size_t room = sizeof g_paramsAsStr;
+  auto add = [&](const char* fmt, auto... args) {
+    int n = snprintf(s, room, fmt, args...);
+    if (n < 0) return;
+    size_t used = size_t(n) < room ? size_t(n) : room - 1;
+    s += used;
+    room -= used;
+  };
+  g_paramsAsStr[0] = '\0';
+  add("%s%d -n%d ", isWriteTest ? "-w" : "-r -z", g_fileSize / 1024, g_numFrames);
+  if (g_streamMode)
+    add("-s ");
+  else if (g_numFilesPerDir > 0)
+    add("-d%d ", g_numFilesPerDir);
+  if (g_isReverse) add("-v ");
+  if (g_isRandom) add("-m ");
+  if (g_testMode == 2)
+    add("-t%d ", g_numOps);
+  else if (g_testMode == 1)
+    add("-a%d ", g_numOps);
+  if (g_testMode != 0 && isWriteTest && g_isOutOfOrderIo) add("-o ");
+  if (g_frameRate != 0) {
+    add("-f%d -q%d ", g_frameRate, g_frameQueueSize);
+    if (!isWriteTest) add("-b%d ", g_framePreBufferCount);
+  }
+  if (g_iosPerFrame >= 2 && g_testMode != 1) add("-i%d ", g_iosPerFrame);
+  if (!isWriteTest) {
+    if (g_loopFrames != 0) add("-l%d ", g_loopFrames);
+    if (g_cropMode != 0) add("-c%d ", g_cropMode);
+  }
+}
+
+int OrdaviMain(int argc, char** argv) {
+  QueryPerfFreq(&g_perfFreq);
+  g_perfTime = 1.0 / double(g_perfFreq);
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  setvbuf(stderr, nullptr, _IONBF, 0);
+
+  CommandLine cl;
+  ParseCommandLine(argc, argv, &cl);
+  DisplayAppInfo();
+
+  if (g_numOps > g_numFrames) g_numOps = g_numFrames;
+  if (!g_streamMode && cl.addDpxHeader) g_fileSize += g_headerSize * 1024;
+  if (g_streamMode && g_fileSize == 0)
+    Fatal(0, "Frame size must be specified (-%c) when performing a streaming test",
+          cl.isWriteTest ? 'w' : 'z');
+
+  // The frame numbers must stay within an int, and every path the run builds
+  // within the path buffer.
+  if (int64_t(g_firstFileNum) + g_numFrames - 1 > INT_MAX)
+    Usage("The frame numbers of --name go beyond %d\n\n", INT_MAX);
+  char fileNameBuf[kPathBufSize];
+  size_t pathLen = strlen(cl.path);
+  bool addSlash = !g_streamMode && (pathLen == 0 || cl.path[pathLen - 1] != '/');
+  size_t needed = pathLen + (addSlash ? 1 : 0) + (g_streamMode ? 0 : size_t(LongestNamePart()));
+  if (needed >= sizeof fileNameBuf)
+    Usage("Path is too long (at most %d characters with the frame names): %s\n\n",
+          kPathBufSize - 1, cl.path);
+  memcpy(fileNameBuf, cl.path, pathLen + 1);
+  if (addSlash) strcat(fileNameBuf, "/");
+  char* namePart = fileNameBuf + strlen(fileNameBuf);
+
+  if (cl.isWriteTest)
+    UpdateParametersForWriteTest();
+  else
+    UpdateParametersForReadTest(fileNameBuf, namePart);
+  GenerateParametersString(cl.isWriteTest);
+
+  // Value-initialised: every page is touched now, not on a frame's timed path.
+  g_frameStats = new (std::nothrow) TIME_STATS[size_t(g_numFrames)]();
+  if (!g_frameStats)
+    Fatal(ENOMEM, "Could not allocate memory for the timing records of %d frames", g_numFrames);
+
+  PlatformInit();
+
+  if (g_isRandom && !AllocateRandomOrder())
+    Fatal(ENOMEM, "Could not allocate memory for the random order of %d frames", g_numFrames);
+
+  if (g_frameRate != 0) {
+    g_frameSema = CreateSema(0, g_frameQueueSize);
+    if (!g_frameSema) Fatal(ENOMEM, "Could not create the frame queue");
+  }
+
+  THREAD displayThread{};
+  bool displayStarted = false;
+  if (!g_isVerbose && g_updateInterval > 0) {
+    int rc = pthread_create(&displayThread, &g_pthreadAttr, DisplayStats, nullptr);
+    if (rc != 0) Fatal(rc, "Could not create \"display\" thread");
+    displayStarted = true;
+  }
+
+  QueryPerfCount(&g_verboseTime);
+  int nFrames = kEngines[cl.isWriteTest ? 1 : 0][g_testMode](fileNameBuf, namePart);
+
+  if (displayStarted) {
+    WakeDisplayStats();
+    pthread_join(displayThread, nullptr);
+  }
+  DumpStats(cl.isWriteTest, nFrames, cl.logFile, cl.path);
+
+  if (g_frameSema) {
+    CloseSema(g_frameSema);
+    g_frameSema = nullptr;
+  }
+  FreeRandomOrder();
+  delete[] g_frameStats;
+  g_frameStats = nullptr;
+  return 0;
+}

@@ -1,0 +1,55 @@
+#include "pacing.h"
+
+#include <sched.h>
+
+#include "../messages.h"
+#include "../params.h"
+
+void StartCapture(PacingThread* p) {
+  if (g_frameRate == 0) return;
+  int rc = pthread_create(&p->thread, &g_pthreadAttr, SupplyFrameThread, nullptr);
+  if (rc != 0) Fatal(rc, "Could not create \"capture\" thread");
+  p->started = true;
+}
+
+void StartPlayback(PacingThread* p) {
+  if (g_frameRate == 0) return;
+  int rc = pthread_mutex_init(&p->playbackMutex, nullptr);
+  if (rc != 0) Fatal(rc, "Could not create \"playback\" mutex");
+  pthread_mutex_lock(&p->playbackMutex);
+  // From here on the mutex belongs to the playback thread, which destroys it
+  // once it got past it; the engine only unlocks it, once.
+  rc = pthread_create(&p->thread, &g_pthreadAttr, ConsumeFrameThread, &p->playbackMutex);
+  if (rc != 0) Fatal(rc, "Could not create \"playback\" thread");
+  p->started = true;
+  p->isPlayback = true;
+  p->isThreadRunning = FALSE;
+}
+
+void HandOverFrame(PacingThread* p, PTIME_STATS pts, bool checkPreBuffer) {
+  int queuedBufs = 0;
+  while (!ReleaseSema(g_frameSema, &queuedBufs)) {
+    if (g_terminate.load(std::memory_order_acquire)) break;
+    sched_yield();
+  }
+  if (checkPreBuffer && !p->isThreadRunning && queuedBufs >= g_framePreBufferCount) {
+    pthread_mutex_unlock(&p->playbackMutex);
+    p->isThreadRunning = TRUE;
+  }
+  int freePlaces = g_frameQueueSize - queuedBufs - 1;
+  pts->QueueUsage = freePlaces;
+  g_curQueueUsage.store(freePlaces, std::memory_order_relaxed);
+}
+
+void JoinPacingThread(PacingThread* p) {
+  if (!p->started) return;
+  // A read test that ended before pre-buffering was complete still holds the
+  // start signal; the playback thread shows the frames that were released,
+  // finds the queue empty with the stop flag set, and ends.
+  if (p->isPlayback && !p->isThreadRunning) {
+    pthread_mutex_unlock(&p->playbackMutex);
+    p->isThreadRunning = TRUE;
+  }
+  pthread_join(p->thread, nullptr);
+  p->started = false;
+}

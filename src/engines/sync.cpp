@@ -1,0 +1,208 @@
+// The synchronous engines: one frame at a time, one transfer at a time, on
+// the main thread.
+//
+// A frame's timed path is: clock, open/create, clock, the transfers, clock,
+// close, clock, publish. Names are generated, and in paced write tests the
+// capture thread's frame is taken, before the first stamp; nothing on the
+// path allocates, locks or prints (an Error ends the loop after the frame).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "../frameset.h"
+#include "../messages.h"
+#include "../params.h"
+#include "../platform/platform.h"
+#include "../stats.h"
+#include "buffer.h"
+#include "engines.h"
+#include "pacing.h"
+
+namespace {
+
+// Closes the stream file (if any) when the engine returns.
+struct StreamFile {
+  HANDLE fd = -1;
+  ~StreamFile() {
+    if (fd != -1) close(fd);
+  }
+};
+
+bool Terminating() { return g_terminate.load(std::memory_order_acquire) != 0; }
+
+void EndOfRun() {
+  g_terminate.store(1, std::memory_order_release);
+  QueryPerfCountInto(&g_endTime);
+}
+
+}  // namespace
+
+int CreateOrdaviSync(char* fileName, char* namePart) {
+  AlignedBuffer buffer;
+  if (g_ioSize != 0) {
+    if (!buffer.Allocate(size_t(g_ioSize))) Fatal(0, "Could not allocate memory for buffer");
+    buffer.Fill(0x73, size_t(g_ioSize));
+  }
+  printf("Writing frames (sync, rate: %u, queue: %u)\n", unsigned(g_frameRate),
+         unsigned(g_frameQueueSize));
+
+  StreamFile stream;
+  if (g_streamMode) {
+    stream.fd = _dioopen(fileName, O_WRONLY | O_CREAT);
+    if (stream.fd == -1) Fatal(errno, "Cannot create file \"%s\"", fileName);
+  }
+  if (g_pause != 0) sleep(unsigned(g_pause));
+
+  PacingThread pacing;
+  StartCapture(&pacing);
+  QueryPerfCountInto(&g_startTime);
+
+  int frameIndex = 0;
+  while (frameIndex < g_numFrames) {
+    int fnum = GenFileName(fileName, namePart, frameIndex);
+    if (pacing.started && !WaitForSema(g_frameSema, TRUE)) {
+      Error(errno, "Could not wait on thread notification");
+      break;
+    }
+    PTIME_STATS pts = g_frameStats + frameIndex;
+    QueryPerfCount(&pts->Start);
+
+    HANDLE file;
+    int64_t ofs;
+    if (g_streamMode) {
+      file = stream.fd;
+      ofs = int64_t(fnum) * g_fileSize;
+      pts->EoOpenCreate = pts->Start;
+    } else {
+      file = _dioopen(fileName, O_WRONLY | O_CREAT);
+      if (file == -1) {
+        Error(errno, "Cannot create file \"%s\"", fileName);
+        break;
+      }
+      QueryPerfCount(&pts->EoOpenCreate);
+      ofs = 0;
+    }
+
+    int bytesToWrite = g_dataSize;
+    while (bytesToWrite != 0) {
+      int nToWrite = std::min(bytesToWrite, g_ioSize);
+      ssize_t nBytes = pwrite(file, buffer.get(), size_t(nToWrite), ofs);
+      if (nBytes == -1) {
+        Error(errno, "Cannot write to file \"%s\"", fileName);
+        break;
+      }
+      if (nBytes != nToWrite) {
+        Error(28, "Only %d of %d bytes were written to \"%s\"", int(nBytes), nToWrite, fileName);
+        break;
+      }
+      g_bytesTransferred += nBytes;
+      ofs += nBytes;
+      bytesToWrite -= nToWrite;
+    }
+    QueryPerfCount(&pts->EoReadWrite);
+
+    if (!g_streamMode) {
+      close(file);
+      QueryPerfCount(&pts->EoClose);
+    } else {
+      pts->EoClose = pts->EoReadWrite;
+    }
+    PublishFrame();
+    if (Terminating()) break;
+    frameIndex++;
+  }
+
+  EndOfRun();
+  JoinPacingThread(&pacing);
+  return frameIndex;
+}
+
+int ReadOrdaviSync(char* fileName, char* namePart) {
+  AlignedBuffer buffer;
+  if (g_ioSize != 0 && !buffer.Allocate(size_t(g_ioSize)))
+    Fatal(0, "Could not allocate memory for buffer");
+  printf("Reading frames (sync, rate: %d, queue: %d, prebuf: %d)\n", g_frameRate,
+         g_frameQueueSize, g_framePreBufferCount);
+
+  StreamFile stream;
+  if (g_streamMode) {
+    stream.fd = _dioopen(fileName, O_RDONLY);
+    if (stream.fd == -1) Fatal(errno, "Cannot open file \"%s\"", fileName);
+  }
+  if (g_pause != 0) sleep(unsigned(g_pause));
+
+  PacingThread pacing;
+  StartPlayback(&pacing);
+  QueryPerfCountInto(&g_startTime);
+
+  int frameIndex = 0;
+  while (frameIndex < g_numFrames) {
+    int fnum = GenFileName(fileName, namePart, frameIndex);
+    PTIME_STATS pts = g_frameStats + frameIndex;
+    QueryPerfCount(&pts->Start);
+
+    HANDLE file;
+    int64_t ofs;
+    if (g_streamMode) {
+      file = stream.fd;
+      ofs = int64_t(fnum) * g_fileSize;
+      pts->EoOpenCreate = pts->Start;
+    } else {
+      file = _dioopen(fileName, O_RDONLY);
+      // End of sequence: a missing frame after the first, in sequential
+      // order, means the sequence on disk is shorter than the run; from here
+      // on the existing frames are read over and over.
+      if (file == -1 && errno == ENOENT && frameIndex > 0 && !g_isRandom && !g_isReverse &&
+          (g_loopFrames == 0 || g_loopFrames > frameIndex)) {
+        g_loopFrames = frameIndex;
+        GenFileName(fileName, namePart, frameIndex);
+        QueryPerfCount(&pts->Start);
+        file = _dioopen(fileName, O_RDONLY);
+      }
+      if (file == -1) {
+        Error(errno, "Cannot open file \"%s\"", fileName);
+        break;
+      }
+      QueryPerfCount(&pts->EoOpenCreate);
+      ofs = 0;
+    }
+
+    int bytesToRead = g_dataSize;
+    if (bytesToRead != 0) ofs += g_ioOffset;
+    while (bytesToRead != 0) {
+      int nToRead = std::min(bytesToRead, g_ioSize);
+      ssize_t nBytes = pread(file, buffer.get(), size_t(nToRead), ofs);
+      if (nBytes == -1) {
+        Error(errno, "Cannot read from file \"%s\"", fileName);
+        break;
+      }
+      if (nBytes != nToRead) {
+        Error(0, "Only %d of %d bytes were read from \"%s\"", int(nBytes), nToRead, fileName);
+        break;
+      }
+      g_bytesTransferred += nBytes;
+      ofs += nBytes;
+      bytesToRead -= nToRead;
+    }
+    QueryPerfCount(&pts->EoReadWrite);
+
+    if (!g_streamMode) {
+      close(file);
+      QueryPerfCount(&pts->EoClose);
+    } else {
+      pts->EoClose = pts->EoReadWrite;
+    }
+    PublishFrame();
+
+    if (pacing.started) HandOverFrame(&pacing, pts);
+    if (Terminating()) break;
+    frameIndex++;
+  }
+
+  EndOfRun();
+  JoinPacingThread(&pacing);
+  return frameIndex;
+}

@@ -1,0 +1,65 @@
+#include "messages.h"
+
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "params.h"
+#include "platform/platform.h"
+#include "stats.h"
+
+int64_t g_perfFreq = 0;
+double g_perfTime = 0;
+int64_t g_verboseTime = 0;
+
+ExitHook g_exitHook = nullptr;
+
+void OrdaviExit(int status) {
+  if (g_exitHook) g_exitHook(status);
+  exit(status);
+}
+
+void Error(int err, const char* msg, ...) {
+  if (g_terminate.load(std::memory_order_acquire)) return;
+  va_list ap;
+  va_start(ap, msg);
+  vfprintf(stderr, msg, ap);
+  va_end(ap);
+  fprintf(stderr, "\nError %d: %s\n", err, strerror(err));
+  g_terminate.store(1, std::memory_order_release);
+}
+
+void Fatal(int err, const char* msg, ...) {
+  va_list ap;
+  va_start(ap, msg);
+  vfprintf(stderr, msg, ap);
+  va_end(ap);
+  fprintf(stderr, "\n***FATAL*** Error %d: %s\n", err, strerror(err));
+  OrdaviExit(1);
+}
+
+void Verbose(const char* msg, ...) {
+  if (!g_isVerbose) return;
+  int64_t now = 0;
+  QueryPerfCount(&now);
+  // One line, one write: lines of different threads never interleave. The
+  // buffer holds any path the program builds; a longer line is cut, and it
+  // still ends with its newline.
+  char line[1024];
+  int n = snprintf(line, sizeof line, "%.6f: ", double(now - g_verboseTime) * g_perfTime);
+  if (n < 0) return;
+  if (n < int(sizeof line) - 1) {
+    va_list ap;
+    va_start(ap, msg);
+    int m = vsnprintf(line + n, sizeof line - size_t(n), msg, ap);
+    va_end(ap);
+    if (m > 0) n += m;
+  }
+  if (n > int(sizeof line) - 2) n = int(sizeof line) - 2;
+  line[n++] = '\n';
+  ssize_t written = write(STDOUT_FILENO, line, size_t(n));
+  (void)written;
+}

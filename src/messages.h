@@ -1,0 +1,28 @@
+// Diagnostics: Error stops the run in an orderly way, Fatal ends the process,
+// Verbose prints a time-stamped trace line with --verbose.
+#pragma once
+
+#include <cstdint>
+
+// Seconds per clock tick, ticks per second, and the origin of trace times.
+extern int64_t g_perfFreq;
+extern double g_perfTime;
+extern int64_t g_verboseTime;
+
+// Prints the message and "\nError %d: %s\n" on stderr, only for the first
+// failure of a run, and sets g_terminate.
+void Error(int err, const char* msg, ...) __attribute__((format(printf, 2, 3)));
+
+// Prints the message and "\n***FATAL*** Error %d: %s\n" on stderr and ends the
+// process with status 1.
+[[noreturn]] void Fatal(int err, const char* msg, ...) __attribute__((format(printf, 2, 3)));
+
+// With --verbose, writes "%.6f: " (seconds since g_verboseTime), the message
+// and a newline to stdout in one write.
+void Verbose(const char* msg, ...) __attribute__((format(printf, 1, 2)));
+
+// Ends the process. Tests and the fuzzer install a hook that unwinds instead,
+// so that a usage error returns to them; the program itself exits.
+typedef void (*ExitHook)(int status);
+extern ExitHook g_exitHook;
+[[noreturn]] void OrdaviExit(int status);

@@ -1,0 +1,63 @@
+// The frame queue: a named POSIX semaphore with a maximum.
+//
+// The system semaphore does the blocking and waking; sem_count beside it is
+// the program's own count, used to refuse a release beyond the maximum and to
+// report how full the queue is. One thread only releases and one only waits,
+// so the count is an atomic that both update; a release may see a count that
+// the other side is about to lower, which at worst refuses one release that a
+// moment later would have succeeded - the callers treat that as a full queue.
+#include <fcntl.h>
+#include <semaphore.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <new>
+
+#include "../../messages.h"
+#include "../platform.h"
+
+PSEMA g_frameSema = nullptr;
+
+// The one named semaphore of the process: "ordavi_<pid>" and a newline.
+static char sem_name[1024];
+
+PSEMA CreateSema(int initCount, int maxCount) {
+  PSEMA psem = new (std::nothrow) SEMA;
+  Verbose("  Creating a sema with initCount = %d, maxCount = %d\n", initCount, maxCount);
+  if (!psem) return nullptr;
+  snprintf(sem_name, sizeof sem_name, "ordavi_%d\n", int(getpid()));
+  psem->sem = sem_open(sem_name, O_CREAT | O_EXCL, 0666, unsigned(initCount));
+  if (psem->sem == SEM_FAILED) {
+    perror("sem_open");
+    delete psem;
+    OrdaviExit(1);
+  }
+  psem->sem_max = maxCount;
+  psem->sem_count.store(initCount);
+  return psem;
+}
+
+BOOL ReleaseSema(PSEMA psem, int* pPrevCount) {
+  int count = psem->sem_count.load(std::memory_order_acquire);
+  if (pPrevCount) *pPrevCount = count;
+  if (count >= psem->sem_max) return FALSE;
+  if (sem_post(psem->sem) != 0) return FALSE;
+  psem->sem_count.fetch_add(1, std::memory_order_acq_rel);
+  return TRUE;
+}
+
+BOOL WaitForSema(PSEMA psem, BOOL wait) {
+  int rc = wait ? sem_wait(psem->sem) : sem_trywait(psem->sem);
+  if (rc != 0) return FALSE;
+  psem->sem_count.fetch_sub(1, std::memory_order_acq_rel);
+  return TRUE;
+}
+
+BOOL CloseSema(PSEMA psem) {
+  if (!psem) return FALSE;
+  sem_close(psem->sem);
+  sem_unlink(sem_name);
+  delete psem;
+  return TRUE;
+}

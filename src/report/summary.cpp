@@ -1,0 +1,226 @@
+// The final summary and the CSV timing log.
+//
+// Every figure comes from the frame records as the engine left them. Times
+// are converted to milliseconds as integers first (ticks * 1000 in 64 bits)
+// and only then to double, so a long run loses no precision; averages divide
+// by the frame count the engine returned. A run that counted no frame prints
+// zeros rather than the running extremes' start values.
+#include "summary.h"
+
+#include <sys/utsname.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "../messages.h"
+#include "../params.h"
+
+namespace {
+
+int64_t DurationOf(const TIME_STATS& r, Duration which) {
+  switch (which) {
+    case Duration::File:
+      return r.EoClose - r.Start;
+    case Duration::Open:
+      return r.EoOpenCreate - r.Start;
+    case Duration::Io:
+      return r.EoReadWrite - r.EoOpenCreate;
+    case Duration::Close:
+      return r.EoClose - r.EoReadWrite;
+  }
+  return 0;
+}
+
+// A single time value (a minimum, a maximum, a stamp from the start) in ms.
+double Ms(int64_t ticks, double perfTime) { return double(ticks * 1000) * perfTime; }
+
+struct RunFigures {
+  double seconds;
+  double frameRate;
+  double bytesPerSec;
+};
+
+RunFigures Figures(int nFrames) {
+  int64_t duration = g_endTime.load() - g_startTime.load();
+  RunFigures f;
+  f.seconds = double(duration) * g_perfTime;
+  // A run that measured no time (no frame at all) has no rate.
+  f.frameRate = f.seconds > 0 ? nFrames / f.seconds : 0.0;
+  f.bytesPerSec = f.seconds > 0 ? double(g_bytesTransferred) / f.seconds : 0.0;
+  return f;
+}
+
+// The path between double quotes, with quotes inside it doubled so the line
+// stays valid CSV.
+std::string CsvQuoted(const char* path) {
+  std::string s = "\"";
+  for (const char* p = path; *p; p++) {
+    if (*p == '"') s += '"';
+    s += *p;
+  }
+  s += '"';
+  return s;
+}
+
+}  // namespace
+
+DurationStats ComputeDuration(const TIME_STATS* stats, int nFrames, Duration which,
+                              double perfTime) {
+  int64_t min = INT64_MAX, sum = 0, max = 0;
+  bool counted = false;
+  for (int i = 0; i < nFrames; i++) {
+    if (stats[i].Start <= 0) break;
+    int64_t d = DurationOf(stats[i], which);
+    if (d < min) min = d;
+    if (d > max) max = d;
+    sum += d;
+    counted = true;
+  }
+  DurationStats r;
+  if (!counted) return r;
+  r.min = Ms(min, perfTime);
+  r.max = Ms(max, perfTime);
+  r.avg = double(sum * 1000 / int64_t(nFrames)) * perfTime;
+  return r;
+}
+
+QueueStats ComputeQueue(const TIME_STATS* stats, int nFrames, int preBufferCount) {
+  int min = INT_MAX, max = 0;
+  int64_t sum = 0;
+  bool counted = false;
+  for (int i = 0; i < nFrames; i++) {
+    if (stats[i].QueueUsage < 0) break;
+    if (i < preBufferCount) continue;
+    int q = stats[i].QueueUsage;
+    if (q < min) min = q;
+    if (q > max) max = q;
+    sum += q;
+    counted = true;
+  }
+  QueueStats r;
+  if (!counted) return r;
+  r.min = min;
+  r.max = max;
+  r.avg = double(sum) / double(nFrames);
+  return r;
+}
+
+void WriteTimingLog(FILE* f, int nFrames, const char* path) {
+  utsname un;
+  if (uname(&un) != 0) memset(&un, 0, sizeof un);
+  fprintf(f, "Version,4.23\nOS,%s %s %s\nHostname,%s\n", un.sysname, un.release, un.version,
+          un.nodename);
+  fprintf(f, "TestPath,%s\n", CsvQuoted(path).c_str());
+  fprintf(f, "Parameters,\" %s\"\n", g_paramsAsStr);
+
+  RunFigures fig = Figures(nFrames);
+  double bandwidth = fig.seconds > 0 ? double(g_bytesTransferred) / (fig.seconds * 1048576) : 0.0;
+  fprintf(f, "FrameRate,%.2f,fps\nBandwidth,%.2f,MB/s\nDroppedFrames,%d\n", fig.frameRate,
+          bandwidth, g_dropFrameCount.load());
+
+  const TIME_STATS* st = g_frameStats;
+  DurationStats file = ComputeDuration(st, nFrames, Duration::File, g_perfTime);
+  DurationStats open = ComputeDuration(st, nFrames, Duration::Open, g_perfTime);
+  DurationStats io = ComputeDuration(st, nFrames, Duration::Io, g_perfTime);
+  DurationStats close = ComputeDuration(st, nFrames, Duration::Close, g_perfTime);
+  int64_t start = g_startTime.load();
+
+  if (g_frameRate != 0) {
+    QueueStats q = ComputeQueue(st, nFrames, g_framePreBufferCount);
+    fprintf(f,
+            "\n,file,open,io,close,queue\nmin,%.3f,%.3f,%.3f,%.3f,%d\n"
+            "avg,%.3f,%.3f,%.3f,%.3f,%.1f\nmax,%.3f,%.3f,%.3f,%.3f,%d\n",
+            file.min, open.min, io.min, close.min, q.min, file.avg, open.avg, io.avg, close.avg,
+            q.avg, file.max, open.max, io.max, close.max, q.max);
+    fprintf(f, "\nnum,start,open,io,close,frametime,queue\n");
+    for (int i = 0; i < nFrames; i++) {
+      const TIME_STATS& r = st[i];
+      fprintf(f, "%d,%.3f,%.3f,%.3f,%.3f,%.3f,%d\n", i, Ms(r.Start - start, g_perfTime),
+              Ms(r.EoOpenCreate - start, g_perfTime), Ms(r.EoReadWrite - start, g_perfTime),
+              Ms(r.EoClose - start, g_perfTime), Ms(r.FrameTime - start, g_perfTime),
+              r.QueueUsage);
+    }
+  } else {
+    fprintf(f,
+            "\n,file,open,io,close\nmin,%.3f,%.3f,%.3f,%.3f\navg,%.3f,%.3f,%.3f,%.3f\n"
+            "max,%.3f,%.3f,%.3f,%.3f\n",
+            file.min, open.min, io.min, close.min, file.avg, open.avg, io.avg, close.avg,
+            file.max, open.max, io.max, close.max);
+    fprintf(f, "\nnum,start,open,io,close\n");
+    for (int i = 0; i < nFrames; i++) {
+      const TIME_STATS& r = st[i];
+      fprintf(f, "%d,%.3f,%.3f,%.3f,%.3f\n", i, Ms(r.Start - start, g_perfTime),
+              Ms(r.EoOpenCreate - start, g_perfTime), Ms(r.EoReadWrite - start, g_perfTime),
+              Ms(r.EoClose - start, g_perfTime));
+    }
+  }
+}
+
+void DumpStats(int isWriteTest, int nFrames, const char* logFile, const char* path) {
+  RunFigures fig = Figures(nFrames);
+  printf("\n  Overall frame rate .... %.2f fps (%.0f bytes/s)\n\n", fig.frameRate, fig.bytesPerSec);
+
+  if (g_frameRate != 0) {
+    printf("  Number of dropped frames: %d\n\n", g_dropFrameCount.load());
+    QueueStats q = ComputeQueue(g_frameStats, nFrames, g_framePreBufferCount);
+    if (isWriteTest) {
+      printf("  Average queue usage .... %.1f\n", q.avg);
+      printf("  Highest queue usage .... %d\n\n", q.max);
+    } else {
+      printf("  Average empty buffers .. %.1f\n", q.avg);
+      printf("  Highest empty buffers .. %d\n\n", q.max);
+    }
+  }
+
+  const TIME_STATS* st = g_frameStats;
+  DurationStats d = ComputeDuration(st, nFrames, Duration::File, g_perfTime);
+  printf("  Average file time ...... %.3f ms\n", d.avg);
+  printf("  Shortest file time ..... %.3f ms\n", d.min);
+  printf("  Longest file time ...... %.3f ms\n\n", d.max);
+
+  d = ComputeDuration(st, nFrames, Duration::Open, g_perfTime);
+  if (isWriteTest) {
+    printf("  Average create time .... %.3f ms\n", d.avg);
+    printf("  Shortest create time ... %.3f ms\n", d.min);
+    printf("  Longest create time .... %.3f ms\n\n", d.max);
+  } else {
+    printf("  Average open time ...... %.3f ms\n", d.avg);
+    printf("  Shortest open time ..... %.3f ms\n", d.min);
+    printf("  Longest open time ...... %.3f ms\n\n", d.max);
+  }
+
+  d = ComputeDuration(st, nFrames, Duration::Io, g_perfTime);
+  if (isWriteTest) {
+    printf("  Average write time ..... %.1f ms\n", d.avg);
+    printf("  Shortest write time .... %.1f ms\n", d.min);
+    printf("  Longest write time ..... %.1f ms\n\n", d.max);
+  } else {
+    printf("  Average read time ...... %.1f ms\n", d.avg);
+    printf("  Shortest read time ..... %.1f ms\n", d.min);
+    printf("  Longest read time ...... %.1f ms\n\n", d.max);
+  }
+
+  d = ComputeDuration(st, nFrames, Duration::Close, g_perfTime);
+  printf("  Average close time .... %.3f ms\n", d.avg);
+  printf("  Shortest close time ... %.3f ms\n", d.min);
+  printf("  Longest close time .... %.3f ms\n\n", d.max);
+
+  if (!logFile) return;
+  FILE* f = fopen(logFile, "w");
+  if (!f) {
+    fprintf(stderr, "Could not create log file: %s", strerror(errno));
+    return;
+  }
+  printf("Writing log file...\n");
+  char lineBuf[4096];
+  time_t now = time(nullptr);
+  tm local;
+  localtime_r(&now, &local);
+  size_t n = strftime(lineBuf, sizeof lineBuf, "Date,%d-%b-%Y\nTime,%X\n", &local);
+  fwrite(lineBuf, 1, n, f);
+  WriteTimingLog(f, nFrames, path);
+  fclose(f);
+}

@@ -1,0 +1,54 @@
+// Shared helpers of the end-to-end tests: run the real ordavi binary with a
+// command line, capture its exit status, stdout and stderr, and work with a
+// scoped temporary directory on disk.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct RunResult {
+  int status = -1;   // exit status, or 128 + signal when killed
+  std::string out;   // stdout
+  std::string err;   // stderr
+  int pid = 0;       // the process id the run had
+};
+
+// Runs ordavi with `args` (argv[0] is added). `timeoutSec` kills a hung run
+// (the test then fails on the status). If `interruptAfterMs` >= 0, SIGINT is
+// sent to the process that many milliseconds after the start.
+RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec = 120,
+                    int interruptAfterMs = -1);
+
+// A fresh directory below the build tree, removed with its contents at the
+// end of the scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// File helpers.
+bool FileExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+int64_t FileSizeOf(const std::string& path);  // -1 when missing
+// True when every byte of the file is `value` (and the file exists).
+bool AllBytesAre(const std::string& path, unsigned char value);
+std::string ReadFile(const std::string& path);
+void WriteFileOfSize(const std::string& path, int64_t size, unsigned char value = 0x55);
+std::vector<std::string> SplitLines(const std::string& text);
+// Sorted names in a directory (without . and ..).
+std::vector<std::string> ListDir(const std::string& path);
+// True when the named semaphore of the run with this pid is still in /dev/shm.
+bool SemaphoreLeft(int pid);
+// Counts occurrences of `needle` in `hay`.
+int CountOf(const std::string& hay, const std::string& needle);
