@@ -1,1 +1,223 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "frameset.h"
+#include "test_support.h"
+
+namespace {
+
+const char kUsageHead[] = "Usage: ordavi [options] <path|file>\n\n Options:\n";
+
+// The message that precedes the usage text on stderr.
+std::string MessageOf(const ParseResult& r) {
+  size_t p = r.err.find(kUsageHead);
+  return p == std::string::npos ? r.err : r.err.substr(0, p);
+}
+
+TEST(OptionLoop, NoArgumentsShowsBannerAndUsage) {
+  ParseResult r = ParseArgs({});
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.rfind("Ordavi 4.23 for Linux\n", 0), 0u);
+  EXPECT_EQ(r.err.rfind(kUsageHead, 0), 0u);
+  // Printed as a format: "%%" comes out as one "%".
+  EXPECT_NE(r.err.find("read middle 'perc'% of frame (ignored in write test)\n"), std::string::npos);
+  const std::string tail = "   --verbose       Verbose/debugging mode\n\n";
+  EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 32);
+}
+
+TEST(OptionLoop, MissingPath) {
+  for (auto args : std::vector<std::vector<std::string>>{{"-n", "5"}, {"-v"}, {""}}) {
+    ParseResult r = ParseArgs(args);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(MessageOf(r), "Path not specified\n\n");
+  }
+}
+
+TEST(OptionLoop, ValuesAttachedSeparateAndInBases) {
+  struct Case {
+    std::vector<std::string> args;
+    int frames;
+  } cases[] = {
+      {{"-n100", "p"}, 100}, {{"-n", "100", "p"}, 100}, {{"-n", "0x10", "p"}, 16},
+      {{"-n", "010", "p"}, 8}, {{"-n", " +7", "p"}, 7},
+  };
+  for (auto& c : cases) {
+    ParseResult r = ParseArgs(c.args);
+    ASSERT_FALSE(r.exited) << r.err;
+    EXPECT_EQ(g_numFrames, c.frames);
+    EXPECT_STREQ(r.cl.path, "p");
+  }
+}
+
+TEST(OptionLoop, BadValuesNameTheOptionAndValue) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"-n", "10k", "p"}, "Invalid option: -n 10k\n\n"},
+      {{"-n", "-v", "p"}, "Invalid option: -n -v\n\n"},
+      {{"p", "-n"}, "Number of frames is out of range, can be from 1 to 2000000000\n"},
+      {{"-vn", "5", "p"}, "Number of frames is out of range, can be from 1 to 2000000000\n"},
+      {{"-n", "4294967297", "p"}, "Number of frames is out of range, can be from 1 to 2000000000\n"},
+      {{"-w", "HD", "p"}, "Invalid option: -w HD\n\n"},
+      {{"-w", "2097152", "p"}, "Size of file is out of range, can be from 0 to 2097151\n"},
+      {{"-a", "51", "p"}, "Number of buffers is out of range, can be from 1 to 50\n"},
+      {{"-t", "0", "p"}, "Number of threads is out of range, can be from 1 to 20\n"},
+      {{"-f", "101", "p"}, "The desired frame rate is out of range, can be from 0 to 100\n"},
+      {{"-q", "0", "p"}, "The size of queue is out of range, can be from 1 to 10000\n"},
+      {{"-b", "10000", "p"}, "The pre-buffering number is out of range, can be from 0 to 9999\n"},
+      {{"-l", "0", "p"}, "The loop number is out of range, can be from 1 to 1000000\n"},
+      {{"-i", "5001", "p"}, "Number of IOs is out of range, can be from 1 to 5000\n"},
+      {{"-d", "0", "p"}, "Files per directory is out of range, can be from 1 to 2000000000\n"},
+      {{"-p", "100001", "p"}, "The start delay is out of range, can be from 0 to 100000\n"},
+      {{"-c", "0", "p"}, "Crop percentage is out of range, can be from 1 to 100\n"},
+      {{"-u", "1001", "p"}, "The update interval is out of range, can be from 0 to 1000\n"},
+      {{"-h", "-1", "p"}, "The histogram period is out of range, can be from 0 to 1000\n"},
+      {{"-x", "-n", "p"}, "Missing file name for log\n\n"},
+      {{"-g", "x", "p"}, "ZEVROv2 is not supported with this version of Ordavi\n\n"},
+      {{"-", "p"}, "Unrecognised option: -  \n\n"},
+      {{"-j", "p"}, "Unrecognised option: -j \n\n"},
+      {{"-A", "p"}, "Unrecognised option: -A \n\n"},
+      {{"-\xc3\xa9", "p"}, "Unrecognised option: -\xc3 \n\n"},
+      {{"--header", "p"}, "Missing value for --header option\n\n"},
+      {{"--header=2000", "p"}, "Header size is out of range, can be from 0 to 1024\n"},
+      {{"--header=12x", "p"}, "Invalid option: --header=12x\n\n"},
+      {{"--name", "p"}, "Missing name for --name option\n\n"},
+      {{"--name=", "p"}, "Missing name for --name option\n\n"},
+      {{"--foo", "p"}, "Unrecognised option: --foo\n\n"},
+      {{"--foo=1", "p"}, "Unrecognised option: --foo=1\n\n"},
+      {{"p", "--"}, "Unrecognised option: --\n\n"},
+  };
+  for (auto& c : cases) {
+    ParseResult r = ParseArgs(c.args);
+    EXPECT_TRUE(r.exited) << c.message;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(MessageOf(r), c.message);
+    EXPECT_NE(r.err.find(kUsageHead), std::string::npos) << c.message;
+  }
+}
+
+TEST(OptionLoop, FrameSizesAndTestDirection) {
+  ParseResult r = ParseArgs({"-w", "hd", "p"});
+  EXPECT_EQ(r.cl.isWriteTest, 1);
+  EXPECT_EQ(g_fileSize, 8294400);
+  EXPECT_TRUE(r.cl.addDpxHeader);
+
+  r = ParseArgs({"-w", "100", "p"});
+  EXPECT_EQ(g_fileSize, 102400);
+  EXPECT_FALSE(r.cl.addDpxHeader);
+
+  r = ParseArgs({"-z", "4k", "p"});
+  EXPECT_EQ(r.cl.isWriteTest, 0);
+  EXPECT_EQ(g_fileSize, 50987008);
+
+  r = ParseArgs({"-w", "hd", "-e", "p"});  // -e keeps the header flag
+  EXPECT_EQ(r.cl.isWriteTest, 1);
+  EXPECT_EQ(g_fileSize, 0);
+  EXPECT_TRUE(r.cl.addDpxHeader);
+
+  r = ParseArgs({"-w", "sd", "-r", "p"});
+  EXPECT_EQ(r.cl.isWriteTest, 0);
+  r = ParseArgs({"-w", "sd", "-z", "2k", "p"});  // -z keeps the write test
+  EXPECT_EQ(r.cl.isWriteTest, 1);
+  EXPECT_EQ(g_fileSize, 12746752);
+}
+
+TEST(OptionLoop, RateAndQueueInteractions) {
+  ParseArgs({"-f", "30", "p"});
+  EXPECT_EQ(g_frameQueueSize, 30);
+  ParseArgs({"-q", "5", "-f", "30", "p"});
+  EXPECT_EQ(g_frameQueueSize, 5);
+  ParseArgs({"-f", "30", "-q", "5", "p"});
+  EXPECT_EQ(g_frameQueueSize, 5);
+  ParseArgs({"-f", "30", "-f", "10", "p"});
+  EXPECT_EQ(g_frameQueueSize, 30);
+  EXPECT_EQ(g_frameRate, 10);
+  ParseArgs({"-f", "0", "p"});
+  EXPECT_EQ(g_frameRate, 0);
+  EXPECT_EQ(g_frameQueueSize, 0);
+}
+
+TEST(OptionLoop, FlagsGroupsModesAndPath) {
+  ParseResult r = ParseArgs({"-vm", "-sBo", "-a", "8", "-t4", "first", "second"});
+  ASSERT_FALSE(r.exited) << r.err;
+  EXPECT_TRUE(g_isReverse);
+  EXPECT_TRUE(g_isRandom);
+  EXPECT_TRUE(g_streamMode);
+  EXPECT_TRUE(g_bufferedIo);
+  EXPECT_TRUE(g_isOutOfOrderIo);
+  EXPECT_EQ(g_testMode, 2);  // the last of -a / -t wins
+  EXPECT_EQ(g_numOps, 4);
+  EXPECT_STREQ(r.cl.path, "second");
+}
+
+TEST(OptionLoop, LogFileAndExtendedOptions) {
+  ParseResult r = ParseArgs({"p", "-x"});
+  ASSERT_FALSE(r.exited);
+  ASSERT_NE(r.cl.logFile, nullptr);  // empty text, not none
+  EXPECT_STREQ(r.cl.logFile, "");
+
+  r = ParseArgs({"--header=128", "--verbose=yes", "--noinfo", "--help=x", "p"});
+  EXPECT_TRUE(r.exited);  // --help ends in the usage screen, value ignored
+  EXPECT_EQ(g_headerSize, 128);
+  EXPECT_TRUE(g_isVerbose);
+  EXPECT_EQ(r.out, "");  // --noinfo came first
+
+  r = ParseArgs({"--header=0", "p"});
+  EXPECT_FALSE(r.exited);
+  EXPECT_EQ(g_headerSize, 0);
+}
+
+TEST(OptionLoop, BannerOnlyWhenNotSuppressedFirst) {
+  ParseResult r = ParseArgs({"--noinfo", "-j", "p"});
+  EXPECT_EQ(r.out, "");
+  r = ParseArgs({"-j", "--noinfo", "p"});
+  EXPECT_EQ(r.out.rfind("Ordavi 4.23 for Linux\n", 0), 0u);
+}
+
+struct NameCase {
+  const char* value;
+  const char* pattern;
+  int first;
+};
+
+TEST(NamePattern, TurnsTheFirstFileIntoAPattern) {
+  NameCase cases[] = {
+      {"shot_000100.dpx", "shot_%06d.dpx", 100},
+      {"clip", "clip%06d.tst", 0},
+      {"clip.dpx", "clip%06d.dpx", 0},
+      {"abc9def.dpx", "abc%01ddef.dpx", 9},
+      {"7.dpx", "7%06d.dpx", 0},
+      {"123.dpx", "%03d.dpx", 123},
+      {"sub/dir/take_0042.exr", "sub/dir/take_%04d.exr", 42},
+      {"v2.0/clip.dpx", "v2.0/clip%06d.dpx", 0},
+      {"12/a.dpx", "12/a%06d.dpx", 0},
+      // A "%" in the name is literal: the pattern keeps exactly one conversion.
+      {"50%_001.dpx", "50%%_%03d.dpx", 1},
+      {"a%s%n.dpx", "a%%s%%n%06d.dpx", 0},
+  };
+  for (auto& c : cases) {
+    ResetParameters();
+    ASSERT_TRUE(ApplyNamePattern(c.value)) << c.value;
+    EXPECT_STREQ(g_fileName, c.pattern) << c.value;
+    EXPECT_EQ(g_firstFileNum, c.first) << c.value;
+  }
+}
+
+TEST(NamePattern, RefusesWhatCannotBeAPattern) {
+  ResetParameters();
+  EXPECT_FALSE(ApplyNamePattern(""));
+  EXPECT_FALSE(ApplyNamePattern("frame99999999999.dpx"));  // beyond an int
+  EXPECT_FALSE(ApplyNamePattern(std::string(79, 'a').c_str()));
+  EXPECT_STREQ(g_fileName, "frame%06d.tst");  // unchanged after a refusal
+  EXPECT_TRUE(ApplyNamePattern(std::string(71, 'a').c_str()));  // 71 + "%06d.tst" = 79
+
+  ParseResult r = ParseArgs({"--name=" + std::string(100, 'x'), "p"});
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.status, 1);
+}
+
+}  // namespace

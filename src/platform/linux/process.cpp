@@ -33,8 +33,16 @@ void PlatformInit() {
   pthread_attr_setinheritsched(&g_pthreadAttr, PTHREAD_INHERIT_SCHED);
 
   if (g_frameRate != 0) {
+    // The whole process group whose id is ours, at the highest priority. A
+    // process started inside a pipeline or by a script is no group leader:
+    // then raise this process alone. Every thread is created after this and
+    // inherits the nice value of its creator.
     errno = 0;
     setpriority(PRIO_PGRP, id_t(getpid()), -20);
+    if (errno == ESRCH) {
+      errno = 0;
+      setpriority(PRIO_PROCESS, 0, -20);
+    }
     if (errno != 0)
       perror("WARNING: Could not set process to realtime, framerate control may be inaccurate");
   }
