@@ -66,8 +66,7 @@ void WalkWindows(const TIME_STATS* stats, int numStats, int64_t startTime, int64
   }
 }
 
-void EnterNewRecords(DisplayState* state, const TIME_STATS* stats, int numStats,
-                     double perfTime) {
+void EnterNewRecords(DisplayState* state, const TIME_STATS* stats, int numStats, double perfTime) {
   for (int i = state->oldNumStats; i < numStats; i++) {
     const TIME_STATS& ts = stats[i];
     const double d = FileTimeSecs(ts, perfTime);

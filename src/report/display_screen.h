@@ -39,20 +39,20 @@ DisplaySettings DisplaySettingsFromGlobals();
 
 // What the display keeps from one refresh to the next.
 struct DisplayState {
-  int oldNumStats = 0;         // records seen so far
-  int64_t openTime = 0;        // sum of the open times of those records, ticks
-  int64_t ioTime = 0;          // sum of their I/O times, ticks
-  double fastestFrame = 1e100; // shortest file time seen, seconds
-  double slowestFrame = 0;     // longest file time seen, seconds
-  Histogram hist{};            // counts start at zero, histFirstStat at 0
+  int oldNumStats = 0;          // records seen so far
+  int64_t openTime = 0;         // sum of the open times of those records, ticks
+  int64_t ioTime = 0;           // sum of their I/O times, ticks
+  double fastestFrame = 1e100;  // shortest file time seen, seconds
+  double slowestFrame = 0;      // longest file time seen, seconds
+  Histogram hist{};             // counts start at zero, histFirstStat at 0
 };
 
 // One of the rolling windows of the "Averaged details" table.
 struct StatsWindow {
-  int count = 0;       // records in the window (the newest one always is)
-  int64_t openT = 0;   // sum of their open times, ticks
-  int64_t ioT = 0;     // sum of their I/O times, ticks
-  double span = 0;     // seconds the window covers
+  int count = 0;      // records in the window (the newest one always is)
+  int64_t openT = 0;  // sum of their open times, ticks
+  int64_t ioT = 0;    // sum of their I/O times, ticks
+  double span = 0;    // seconds the window covers
 };
 
 constexpr int kNumWindows = 3;
@@ -91,8 +91,7 @@ void WalkWindows(const TIME_STATS* stats, int numStats, int64_t startTime, int64
 
 // Enters the records from state->oldNumStats to numStats - 1 into the running
 // sums, the extreme file times and the histogram. Does not move oldNumStats.
-void EnterNewRecords(DisplayState* state, const TIME_STATS* stats, int numStats,
-                     double perfTime);
+void EnterNewRecords(DisplayState* state, const TIME_STATS* stats, int numStats, double perfTime);
 
 // The fastest and slowest file time among the records, walking back from the
 // newest, that completed after `threshold`; and the whole seconds from the

@@ -1,0 +1,268 @@
+// The figures and text of the live screen, on synthetic records with a clock
+// of one tick per microsecond.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "report/display_screen.h"
+
+namespace {
+
+constexpr int64_t kFreq = 1000000;
+constexpr double kTick = 1e-6;
+
+// A record that closes `endSecs` after the clock origin, with open, I/O and
+// close phases of the given microseconds.
+TIME_STATS Rec(double endSecs, int64_t openUs, int64_t ioUs, int64_t closeUs = 0) {
+  TIME_STATS ts{};
+  ts.EoClose = static_cast<int64_t>(llround(endSecs * kFreq));
+  ts.EoReadWrite = ts.EoClose - closeUs;
+  ts.EoOpenCreate = ts.EoReadWrite - ioUs;
+  ts.Start = ts.EoOpenCreate - openUs;
+  return ts;
+}
+
+DisplaySettings Settings(int histogramPeriod = 0, int frameRate = 0) {
+  DisplaySettings s;
+  s.perfTime = kTick;
+  s.perfFreq = kFreq;
+  s.dataSize = 4194304;
+  s.histogramPeriod = histogramPeriod;
+  s.frameRate = frameRate;
+  s.paramsAsStr = "-w4096 -n8 ";
+  return s;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    lines.push_back(text.substr(pos, nl - pos));
+    pos = nl + 1;
+  }
+  return lines;
+}
+
+TEST(DisplayWindows, EarlyInTheRunEveryRowEqualsOverall) {
+  // Four frames within 0.4 s of a run that started at 0.1 s.
+  std::vector<TIME_STATS> stats = {Rec(0.2, 100, 900), Rec(0.3, 200, 1800), Rec(0.4, 300, 700),
+                                   Rec(0.5, 400, 4600)};
+  StatsWindow w[kNumWindows];
+  WalkWindows(stats.data(), 4, 100000, kFreq, kTick, w);
+  for (int i = 0; i < kNumWindows; i++) {
+    EXPECT_EQ(w[i].count, 4);
+    EXPECT_EQ(w[i].openT, 1000);
+    EXPECT_EQ(w[i].ioT, 8000);
+    EXPECT_DOUBLE_EQ(w[i].span, 0.4);  // from the start of the run
+  }
+
+  DisplayState state;
+  Screen screen;
+  RefreshScreen(&state, stats.data(), 4, 100000, Settings(), &screen);
+  const std::vector<std::string> lines = Lines(FormatScreen(screen, Settings()));
+  const auto row = [&](const char* head) {
+    for (const auto& l : lines)
+      if (l.rfind(head, 0) == 0) return l.substr(10);
+    return std::string("missing");
+  };
+  EXPECT_EQ(row("  Overall:"), "   0.250 ms     2.00 ms   100.00 ms    40.00 MB/s   10.0 fps");
+  EXPECT_EQ(row("  Last 1s:"), row("  Overall:"));
+  EXPECT_EQ(row("       5s:"), row("  Overall:"));
+  EXPECT_EQ(row("      30s:"), row("  Overall:"));
+}
+
+TEST(DisplayWindows, WalkStopsAtTheFirstRecordOutside) {
+  // Newest at 40 s. Record 1 closed late (out of order) at 39.9 s: the 30 s
+  // walk stops at record 2 (8 s) and never reaches it.
+  std::vector<TIME_STATS> stats = {Rec(1, 10, 90),     Rec(39.9, 10, 90), Rec(8, 10, 90),
+                                   Rec(20, 20, 180),   Rec(33, 30, 270),  Rec(36, 40, 360),
+                                   Rec(39.5, 50, 450), Rec(40, 60, 540)};
+  StatsWindow w[kNumWindows];
+  WalkWindows(stats.data(), 8, 0, kFreq, kTick, w);
+  // 1 s: records 7 and 6; the walk stops at record 5, whose close starts the span.
+  EXPECT_EQ(w[0].count, 2);
+  EXPECT_EQ(w[0].openT, 110);
+  EXPECT_EQ(w[0].ioT, 990);
+  EXPECT_DOUBLE_EQ(w[0].span, 4.0);  // never shorter than the window
+  // 5 s holds the 1 s records plus record 5.
+  EXPECT_EQ(w[1].count, 3);
+  EXPECT_EQ(w[1].openT, 150);
+  EXPECT_DOUBLE_EQ(w[1].span, 7.0);
+  // 30 s: records 7 to 3; record 2 ends it.
+  EXPECT_EQ(w[2].count, 5);
+  EXPECT_EQ(w[2].openT, 200);
+  EXPECT_EQ(w[2].ioT, 1800);
+  EXPECT_DOUBLE_EQ(w[2].span, 32.0);
+}
+
+TEST(DisplayWindows, ARecordOnTheThresholdIsOutside) {
+  std::vector<TIME_STATS> stats = {Rec(5, 1, 1), Rec(9, 1, 1), Rec(10, 1, 1)};
+  StatsWindow w[kNumWindows];
+  WalkWindows(stats.data(), 3, 0, kFreq, kTick, w);
+  EXPECT_EQ(w[0].count, 1);  // 9 s is not after 10 - 1
+  EXPECT_DOUBLE_EQ(w[0].span, 1.0);
+  EXPECT_EQ(w[1].count, 2);  // 5 s is not after 10 - 5
+  EXPECT_DOUBLE_EQ(w[1].span, 5.0);
+  EXPECT_EQ(w[2].count, 3);
+  EXPECT_DOUBLE_EQ(w[2].span, 10.0);
+}
+
+TEST(DisplayOverall, FastestAndSlowestFrameAreEnteredOnce) {
+  std::vector<TIME_STATS> stats = {Rec(1, 500, 4500), Rec(2, 100, 900), Rec(3, 1000, 19000, 5000),
+                                   Rec(4, 200, 2800)};
+  DisplayState state;
+  ClearHistogram(&state.hist);
+  EXPECT_EQ(state.fastestFrame, 1e100);
+  EXPECT_EQ(state.slowestFrame, 0);
+
+  EnterNewRecords(&state, stats.data(), 1, kTick);
+  state.oldNumStats = 1;
+  EXPECT_DOUBLE_EQ(state.fastestFrame, 0.005);  // one frame: both extremes equal it
+  EXPECT_DOUBLE_EQ(state.slowestFrame, 0.005);
+
+  // A record already seen is not visited again: tampering with it changes nothing.
+  stats[0] = Rec(1, 0, 900000);
+  EnterNewRecords(&state, stats.data(), 4, kTick);
+  EXPECT_DOUBLE_EQ(state.fastestFrame, 0.001);
+  EXPECT_DOUBLE_EQ(state.slowestFrame, 0.025);
+  EXPECT_EQ(state.openTime, 500 + 100 + 1000 + 200);
+  EXPECT_EQ(state.ioTime, 4500 + 900 + 19000 + 2800);
+  int counted = 0;
+  for (int c : state.hist.histogram) counted += c;
+  EXPECT_EQ(counted, 4);
+  EXPECT_EQ(state.hist.histogram[HistogramColumn(0.005)], 1);
+  EXPECT_EQ(state.hist.histogram[HistogramColumn(0.9)], 0);
+}
+
+TEST(DisplayPeriod, IoStatsAndHistogramCoverOnlyThePeriod) {
+  // -h 10, newest at 45 s: records after 35 s are in the period.
+  std::vector<TIME_STATS> stats = {
+      Rec(5.5, 200, 1810), Rec(8, 300, 4700),    Rec(13.5, 100, 900),        Rec(25, 1000, 19000),
+      Rec(38, 500, 9500),  Rec(41.2, 500, 9500), Rec(44.5, 400, 7600, 2000), Rec(45, 240, 1760)};
+  DisplayState state;
+  Screen screen;
+  RefreshScreen(&state, stats.data(), 8, 5000000, Settings(10), &screen);
+  EXPECT_EQ(state.hist.histFirstStat, 4);
+  EXPECT_EQ(screen.scale.histNum, 4);
+  EXPECT_DOUBLE_EQ(screen.histFastest, 0.002);
+  EXPECT_DOUBLE_EQ(screen.histSlowest, 0.010);
+  EXPECT_EQ(screen.histTime, 20);  // back to the close of record 3, the first one outside
+  // The whole run's extremes are unaffected by the period.
+  EXPECT_DOUBLE_EQ(screen.fastestFrame, 0.001);
+  EXPECT_DOUBLE_EQ(screen.slowestFrame, 0.020);
+
+  // Without a period nothing is dropped and no I/O-stats block is shown.
+  DisplayState all;
+  RefreshScreen(&all, stats.data(), 8, 5000000, Settings(0), &screen);
+  EXPECT_EQ(all.hist.histFirstStat, 0);
+  EXPECT_EQ(screen.scale.histNum, 8);
+  EXPECT_EQ(FormatScreen(screen, Settings(0)).find("I/O stats"), std::string::npos);
+}
+
+TEST(DisplayPeriod, PeriodCoveringTheWholeRunCountsFromTheStart) {
+  std::vector<TIME_STATS> stats = {Rec(2, 100, 900), Rec(3.5, 100, 1900), Rec(4, 100, 400)};
+  int histTime = -1;
+  double fastest = 0, slowest = 0;
+  PeriodIoStats(stats.data(), 3, 500000, 4000000 - 10 * kFreq, kFreq, kTick, &histTime, &fastest,
+                &slowest);
+  EXPECT_EQ(histTime, 3);  // (4 - 0.5) s truncated
+  EXPECT_DOUBLE_EQ(fastest, 0.0005);
+  EXPECT_DOUBLE_EQ(slowest, 0.002);
+}
+
+TEST(DisplayPeriod, ExpiredRecordsLeaveAtALaterRefresh) {
+  std::vector<TIME_STATS> stats;
+  for (int i = 0; i < 30; i++) stats.push_back(Rec(1 + i, 100, 900));  // one a second
+  DisplayState state;
+  Screen screen;
+  RefreshScreen(&state, stats.data(), 10, 0, Settings(10), &screen);  // newest at 10 s
+  EXPECT_EQ(state.hist.histFirstStat, 0);                             // 1 s is not before 0 s
+  EXPECT_EQ(screen.scale.histNum, 10);
+  RefreshScreen(&state, stats.data(), 30, 0, Settings(10), &screen);  // newest at 30 s
+  EXPECT_EQ(state.hist.histFirstStat, 19);                            // 20 s stays
+  EXPECT_EQ(screen.scale.histNum, 11);
+  EXPECT_EQ(screen.histTime, 10);
+}
+
+TEST(DisplayScreen, WholeScreenText) {
+  // A paced run with -h 10: eight frames over 40 s, the run started at 5 s.
+  std::vector<TIME_STATS> stats = {
+      Rec(5.5, 200, 1810), Rec(8, 300, 4700),    Rec(13.5, 100, 900),        Rec(25, 1000, 19000),
+      Rec(38, 500, 9500),  Rec(41.2, 500, 9500), Rec(44.5, 400, 7600, 2000), Rec(45, 240, 1760)};
+  DisplaySettings settings = Settings(10, 25);
+  settings.paramsAsStr = "-w4096 -n8 -f25 -q25 ";
+  DisplayState state;
+  Screen screen;
+  RefreshScreen(&state, stats.data(), 8, 5000000, settings, &screen);
+  screen.dropFrameCount = 3;
+  screen.curQueueUsage = 7;
+
+  // Histogram: the period keeps records 4 to 7, three frames of 10 ms
+  // (column 32) and one of 2 ms (column 21); the top row stands for all four.
+  // Each row: label or blanks, a blank, the bar, 65 columns, 4 blanks, line feed.
+  const std::string blank = std::string(7, ' ') + "|" + std::string(65, ' ') + "    \n";
+  std::string rows;
+  for (int r = 0; r < 10; r++) {
+    std::string row = blank;
+    if (r == 0) row.replace(0, 6, "  100%");
+    if (r >= 7) row[8 + 21] = '*';
+    if (r >= 2) row[8 + 32] = '*';
+    rows += row;
+  }
+  const std::string expected =
+      "Test parameters:      -w4096 -n8 -f25 -q25 \n"
+      "Test duration:        40 secs\n"
+      "Frames transferred:   8 (32.000 MB)\n"
+      "Fastest frame:        1.000 ms (4000.00 MB/s)\n"
+      "Slowest frame:        20.000 ms (200.00 MB/s)\n"
+      "\n"
+      "Dropped frames:       3\n"
+      "Current queue usage:  7\n"
+      "\n"
+      "Averaged details:\n"
+      "              Open        I/O         Frame      Data rate   Frame rate\n"
+      "  Last 1s:   0.320 ms     4.68 ms  1900.00 ms     2.11 MB/s    0.5 fps\n"
+      "       5s:   0.380 ms     6.29 ms  2333.33 ms     1.71 MB/s    0.4 fps\n"
+      "      30s:   0.528 ms     9.47 ms  6300.00 ms     0.63 MB/s    0.2 fps\n"
+      "  Overall:   0.405 ms     6.85 ms  5000.00 ms     0.80 MB/s    0.2 fps\n"
+      "\n"
+      "I/O stats over the last 20 seconds:\n"
+      "          Fastest I/O: 2.000 ms (2000.00 MB/s)\n"
+      "          Slowest I/O: 10.000 ms (400.00 MB/s)\n"
+      "\n"
+      "Histogram of frame completion times:\n" +
+      rows +
+      "       +|----|-----|----|----|-----|----|----|-----|----|----|-----|----|\n"
+      "  ms  <0.1  .2    .5    1    2     5   10   20    50   100  200   500  >1s\n"
+      "\n";
+  EXPECT_EQ(FormatScreen(screen, settings), expected);
+
+  // Unpaced and without -h, the dropped-frame and I/O-stats blocks go.
+  DisplaySettings plain = Settings();
+  DisplayState state2;
+  RefreshScreen(&state2, stats.data(), 8, 5000000, plain, &screen);
+  const std::string text = FormatScreen(screen, plain);
+  EXPECT_EQ(text.find("Dropped frames"), std::string::npos);
+  EXPECT_EQ(text.find("I/O stats"), std::string::npos);
+  EXPECT_NE(text.find("Slowest frame:        20.000 ms (200.00 MB/s)\n\nAveraged details:\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("  Overall:   0.405 ms     6.85 ms  5000.00 ms     0.80 MB/s    0.2 fps\n"
+                      "\nHistogram of frame completion times:\n"),
+            std::string::npos);
+}
+
+TEST(DisplayScreen, LongParameterStringIsNotCut) {
+  std::vector<TIME_STATS> stats = {Rec(1, 100, 900)};
+  DisplaySettings settings = Settings();
+  const std::string params(255, 'x');
+  settings.paramsAsStr = params.c_str();
+  DisplayState state;
+  Screen screen;
+  RefreshScreen(&state, stats.data(), 1, 0, settings, &screen);
+  EXPECT_EQ(FormatScreen(screen, settings).rfind("Test parameters:      " + params + "\n", 0), 0u);
+}
+
+}  // namespace
