@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -27,7 +28,8 @@ int64_t NowMs() {
 
 }  // namespace
 
-RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec, int interruptAfterMs) {
+RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec, int interruptAfterMs,
+                    int signal, int runAsUid) {
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
@@ -51,6 +53,9 @@ RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec, int in
     // A new process group of its own, so that the ordavi's setpriority on its
     // process group and our SIGINT reach only it.
     setpgid(0, 0);
+    if (runAsUid >= 0 && (setgroups(0, nullptr) != 0 || setgid(gid_t(runAsUid)) != 0 ||
+                          setuid(uid_t(runAsUid)) != 0))
+      _exit(126);
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -67,7 +72,7 @@ RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec, int in
   while (open > 0) {
     int64_t elapsed = NowMs() - start;
     if (!interrupted && interruptAfterMs >= 0 && elapsed >= interruptAfterMs) {
-      kill(pid, SIGINT);
+      kill(pid, signal);
       interrupted = true;
     }
     if (!killed && elapsed >= int64_t(timeoutSec) * 1000) {

@@ -18,9 +18,11 @@ struct RunResult {
 
 // Runs ordavi with `args` (argv[0] is added). `timeoutSec` kills a hung run
 // (the test then fails on the status). If `interruptAfterMs` >= 0, SIGINT is
-// sent to the process that many milliseconds after the start.
+// sent to the process that many milliseconds after the start (or `signal`
+// instead of SIGINT). With `runAsUid` >= 0 the run drops root and runs as
+// that user and group, so that file permissions apply to it.
 RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec = 120,
-                    int interruptAfterMs = -1);
+                    int interruptAfterMs = -1, int signal = 2, int runAsUid = -1);
 
 // A fresh directory below the build tree, removed with its contents at the
 // end of the scope.

@@ -23,11 +23,18 @@ static void CtrlHandler(int) {
 }
 
 void PlatformInit() {
+  // Ctrl-C stops the run in an orderly way, and so do a scheduler's SIGTERM
+  // and a closed terminal's SIGHUP: the frames measured so far are never
+  // lost. Output whose reader went away (ordavi | head) must not kill the
+  // run either: the write fails and the run goes on to its log file.
   struct sigaction sa = {};
   sa.sa_handler = CtrlHandler;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
   sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
 
   pthread_attr_init(&g_pthreadAttr);
   pthread_attr_setinheritsched(&g_pthreadAttr, PTHREAD_INHERIT_SCHED);
