@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all setup build demo test bench clean
+.PHONY: all setup build demo test test-asan test-tsan fuzz check clean
 
 all: build
 
@@ -23,5 +23,31 @@ demo: build
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
+# The whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer,
+# and under ThreadSanitizer: any report fails the run.
+test-asan: setup
+	cmake -S . -B build-asan -DORDAVI_SANITIZE=address -DORDAVI_BENCH=OFF >/dev/null
+	cmake --build build-asan -j$(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
+
+test-tsan: setup
+	cmake -S . -B build-tsan -DORDAVI_SANITIZE=thread -DORDAVI_BENCH=OFF >/dev/null
+	cmake --build build-tsan -j$(JOBS)
+	ctest --test-dir build-tsan --output-on-failure -j$(JOBS)
+
+# A bounded libFuzzer run over the command line (clang). A crash input is
+# left in build-fuzz/; copy it into fuzz/regressions/ so the unit tests
+# replay it from then on.
+FUZZ_SECONDS ?= 60
+fuzz: setup
+	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DORDAVI_SANITIZE=fuzzer >/dev/null
+	cmake --build build-fuzz -j$(JOBS) --target fuzz_command_line
+	mkdir -p build-fuzz/corpus
+	./build-fuzz/fuzz_command_line -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 \
+	  -artifact_prefix=build-fuzz/ build-fuzz/corpus fuzz/corpus
+
+# Everything CI runs.
+check: test test-asan test-tsan fuzz
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -7,6 +7,9 @@ command -v g++ >/dev/null || need+=(g++)
 command -v make >/dev/null || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+command -v clang++ >/dev/null || need+=(clang)     # the command-line fuzzer
+command -v losetup >/dev/null || need+=(mount)     # fault tests: loop devices
+command -v mkfs.ext4 >/dev/null || need+=(e2fsprogs)
 if [ ${#need[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo

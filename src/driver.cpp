@@ -11,6 +11,7 @@
 #include <pthread.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -31,16 +32,28 @@ const EngineProc kEngines[2][3] = {
     {CreateOrdaviSync, CreateOrdaviAsync, CreateOrdaviThreaded},
 };
 
-void GenerateParametersString(int isWriteTest) {
+namespace {
+
+// Appends to the parameter string, never beyond its end.
+struct ParamsWriter {
   char* s = g_paramsAsStr;
   size_t room = sizeof g_paramsAsStr;
-  auto add = [&](const char* fmt, auto... args) {
-    int n = snprintf(s, room, fmt, args...);
+  void operator()(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(s, room, fmt, ap);
+    va_end(ap);
     if (n < 0) return;
     size_t used = size_t(n) < room ? size_t(n) : room - 1;
     s += used;
     room -= used;
-  };
+  }
+};
+
+}  // namespace
+
+void GenerateParametersString(int isWriteTest) {
+  ParamsWriter add;
   g_paramsAsStr[0] = '\0';
   add("%s%d -n%d ", isWriteTest ? "-w" : "-r -z", g_fileSize / 1024, g_numFrames);
   if (g_streamMode)
