@@ -249,3 +249,27 @@ TEST(Faults, StopsAtRandomMomentsKeepTheResults) {
 }
 
 }  // namespace
+
+namespace {
+
+// Paths and names full of printf characters are plain text to the program.
+TEST(Faults, PrintfCharactersInPathsAndNames) {
+  TempDir dir;
+  std::string odd = dir / "100%s %n %d \"q\"";
+  ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
+  RunResult w = RunOrdavi({"-w", "4", "-n", "2", "--name=take%n_7.dpx", "-u", "0", "-x",
+                           odd + "/log.csv", odd});
+  ASSERT_EQ(w.status, 0) << w.err;
+  EXPECT_EQ(w.err, "");
+  EXPECT_TRUE(FileExists(odd + "/take%n_7.dpx"));
+  EXPECT_TRUE(FileExists(odd + "/take%n_8.dpx"));
+  // The quotes in the path are doubled in the log, which stays valid CSV.
+  EXPECT_NE(ReadFile(odd + "/log.csv").find("TestPath,\"" + dir.path() +
+                                            "/100%s %n %d \"\"q\"\"\"\n"),
+            std::string::npos);
+  RunResult r = RunOrdavi({"-n", "2", "--name=take%n_7.dpx", "-u", "0", odd});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+}
+
+}  // namespace

@@ -100,6 +100,36 @@ TEST(OptionLoop, BadValuesNameTheOptionAndValue) {
   }
 }
 
+TEST(OptionLoop, EveryRangeIsInclusiveAtBothEnds) {
+  struct Case {
+    const char* opt;
+    const char* min;
+    const char* max;
+    int* global;
+  } cases[] = {
+      {"-n", "1", "2000000000", &g_numFrames},  {"-a", "1", "50", &g_numOps},
+      {"-t", "1", "20", &g_numOps},             {"-f", "0", "100", &g_frameRate},
+      {"-q", "1", "10000", &g_frameQueueSize},  {"-b", "0", "9999", &g_framePreBufferCount},
+      {"-l", "1", "1000000", &g_loopFrames},    {"-i", "1", "5000", &g_iosPerFrame},
+      {"-d", "1", "2000000000", &g_numFilesPerDir}, {"-p", "0", "100000", &g_pause},
+      {"-c", "1", "100", &g_cropMode},          {"-u", "0", "1000", &g_updateInterval},
+      {"-h", "0", "1000", &g_histogramPeriod},
+  };
+  for (auto& c : cases) {
+    for (const char* v : {c.min, c.max}) {
+      ParseResult r = ParseArgs({c.opt, v, "p"});
+      EXPECT_FALSE(r.exited) << c.opt << " " << v << r.err;
+      EXPECT_EQ(*c.global, atoi(v)) << c.opt;
+    }
+  }
+  ParseResult r = ParseArgs({"-w", "2097151", "p"});
+  EXPECT_FALSE(r.exited);
+  EXPECT_EQ(g_fileSize, 2097151 * 1024);
+  r = ParseArgs({"-z", "0", "--header=1024", "p"});
+  EXPECT_FALSE(r.exited);
+  EXPECT_EQ(g_headerSize, 1024);
+}
+
 TEST(OptionLoop, FrameSizesAndTestDirection) {
   ParseResult r = ParseArgs({"-w", "hd", "p"});
   EXPECT_EQ(r.cl.isWriteTest, 1);
