@@ -1,12 +1,431 @@
-// Asynchronous engines: not built yet. Choosing -a fails clearly.
+// Asynchronous engines: up to 50 frames in flight through POSIX AIO, all
+// driven from the main thread.
+//
+// DESIGN. A ring of n slots (n = -a, never more than the number of frames);
+// each slot is one control block with its own page-aligned buffer of one
+// whole frame, so a frame is always exactly one operation. After the clock
+// starts the ring is filled back to back (fill); then every iteration
+// completes one slot and gives it the next frame (steady state); at the end
+// every operation still in flight is waited for and published (drain).
+//
+// The write engine collects slots in issue order, or with -o whichever slot
+// finished first, and therefore remembers each slot's record. The read engine
+// always collects in order, so slot f mod n holds frame f and records are
+// published in frame order, as the playback queue needs.
+//
+// Every slot knows whether it holds an operation in flight. That flag is the
+// single truth the drain goes by: a slot whose result was already collected,
+// or into which nothing was queued, is never waited on, collected or
+// published again, whatever made the main loop stop. A frame whose transfer
+// failed or came up short is still closed, stamped and published where the
+// failure is seen, as the synchronous engines publish a failed frame; a frame
+// whose file was opened but whose transfer could not be queued is closed at
+// once and stays unpublished, like a frame whose open failed.
+//
+// Failures during the fill end the process (nothing has been measured yet);
+// from the steady state on they stop the run in an orderly way. A user break
+// is never treated as a failure: it stops the fill or the loop, and the
+// frames already issued are drained.
+#include <aio.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 
+#include "../frameset.h"
 #include "../messages.h"
+#include "../params.h"
+#include "../platform/platform.h"
+#include "../stats.h"
 #include "engines.h"
+#include "pacing.h"
 
-int CreateOrdaviAsync(char*, char*) {
-  Fatal(ENOSYS, "Asynchronous I/O (-a) is not available in this build of ordavi");
+namespace {
+
+constexpr int kMaxAioOps = 50;  // the largest ring -a allows
+
+struct Slot {
+  PTIME_STATS pts = nullptr;  // record of the frame in this slot
+  bool inFlight = false;      // queued and not collected yet
+  bool ownsFile = false;      // aio_fildes is this frame's own file (not the stream)
+};
+
+// The slots with their control blocks, buffers and the stream file. Buffers
+// and descriptors are released by the engine at the points of its tear-down;
+// the destructor only guarantees that nothing leaks on any path.
+class AioRing {
+ public:
+  AioRing(int n, int offset) : n_(n) {
+    AioInit();
+    memset(aio, 0, sizeof aio);
+    for (int s = 0; s < kMaxAioOps; s++) wait[s] = nullptr;
+    for (int s = 0; s < n_; s++) AioSetup(&aio[s], &wait[s], offset, g_dataSize);
+  }
+  ~AioRing() {
+    for (int s = 0; s < n_; s++) {
+      if (slot[s].inFlight) Settle(s);
+      CloseOwnFile(s);
+    }
+    FreeBuffers();
+    CloseStream();
+  }
+  AioRing(const AioRing&) = delete;
+  AioRing& operator=(const AioRing&) = delete;
+
+  // Returns once slot s's operation is no longer in progress. WaitForAio has
+  // normally made sure of that; this guards the buffer and descriptor against
+  // being released under a running transfer whatever the wait reported.
+  void Settle(int s) {
+    while (aio_error(&aio[s]) == EINPROGRESS)
+      if (WaitForAio(&wait[s], 1) == -1 && aio_error(&aio[s]) == EINPROGRESS) sched_yield();
+  }
+
+  // The finished operation's byte count, or -1 with errno set to the
+  // operation's own error. The slot holds nothing in flight afterwards.
+  ssize_t Collect(int s) {
+    int status = aio_error(&aio[s]);
+    ssize_t nBytes = aio_return(&aio[s]);
+    if (nBytes < 0 && status > 0) errno = status;
+    slot[s].inFlight = false;
+    return nBytes;
+  }
+
+  // Points slot s at frame fnum: the stream file at its slice, or the frame's
+  // own file opened with `oflag`. Takes EoOpenCreate. False with errno set
+  // when the frame file cannot be opened.
+  bool Open(int s, int fnum, const char* fileName, int oflag, int offset) {
+    PTIME_STATS pts = slot[s].pts;
+    if (g_streamMode) {
+      aio[s].aio_fildes = stream;
+      aio[s].aio_offset = off_t(int64_t(fnum) * g_fileSize + offset);
+      pts->EoOpenCreate = pts->Start;
+      return true;
+    }
+    HANDLE fd = _dioopen(fileName, oflag);
+    if (fd == -1) return false;
+    aio[s].aio_fildes = fd;
+    aio[s].aio_offset = off_t(offset);
+    slot[s].ownsFile = true;
+    QueryPerfCount(&pts->EoOpenCreate);
+    return true;
+  }
+
+  // Closes the frame's file and publishes the record (EoReadWrite is taken).
+  void FinishFrame(int s) {
+    PTIME_STATS pts = slot[s].pts;
+    if (slot[s].ownsFile) {
+      CloseOwnFile(s);
+      QueryPerfCount(&pts->EoClose);
+    } else {
+      pts->EoClose = pts->EoReadWrite;
+    }
+    PublishFrame();
+  }
+
+  void CloseOwnFile(int s) {
+    if (!slot[s].ownsFile) return;
+    close(aio[s].aio_fildes);
+    aio[s].aio_fildes = -1;
+    slot[s].ownsFile = false;
+  }
+
+  void FreeBuffers() {
+    for (int s = 0; s < n_; s++)
+      if (!slot[s].inFlight) AioCleanup(&aio[s]);  // never under a running transfer
+  }
+
+  void CloseStream() {
+    if (stream != -1) close(stream);
+    stream = -1;
+  }
+
+  AIO aio[kMaxAioOps];
+  AIO_WAIT wait[kMaxAioOps];
+  Slot slot[kMaxAioOps];
+  HANDLE stream = -1;
+
+ private:
+  int n_;
+};
+
+// The ring size: -a, never more than the frames of the run nor the arrays.
+int RingSize() {
+  int n = g_numOps;
+  if (n > g_numFrames) n = g_numFrames;
+  if (n > kMaxAioOps) n = kMaxAioOps;
+  if (n < 1) n = g_numFrames > 0 ? 1 : 0;
+  return n;
 }
-int ReadOrdaviAsync(char*, char*) {
-  Fatal(ENOSYS, "Asynchronous I/O (-a) is not available in this build of ordavi");
+
+// A missing frame file from the steady state on is the end of the sequence on
+// disk: the run goes on over the frames that exist. Only a file that is not
+// there counts; any other reason an open fails is reported at once.
+bool IsEndOfSequence(int frameIndex, int err) {
+  return err == ENOENT && frameIndex > 0 && !g_isRandom && !g_isReverse &&
+         (g_loopFrames == 0 || g_loopFrames > frameIndex);
+}
+
+// Read tests, paced: hands a completed frame to the playback queue. The
+// pre-buffer rule applies in the drain as well: a short run, or one that
+// stopped early, must still start playback once enough frames wait, or the
+// drain would spin on a full queue that nobody empties.
+void HandOver(PacingThread* pacing, PTIME_STATS pts) {
+  if (!pacing->started) return;
+  BOOL wasRunning = pacing->isThreadRunning;
+  HandOverFrame(pacing, pts, true);
+  if (!wasRunning && pacing->isThreadRunning) Verbose("- Starting PLAYBACK thread");
+}
+
+}  // namespace
+
+int CreateOrdaviAsync(char* fileName, char* namePart) {
+  const int n = RingSize();
+  AioRing ring(n, 0);
+  printf("Writing frames (async: %d, rate: %d, queue: %d)\n", n, g_frameRate, g_frameQueueSize);
+  if (g_streamMode) {
+    ring.stream = _dioopen(fileName, O_WRONLY | O_CREAT);
+    if (ring.stream == -1) Fatal(errno, "Cannot create file \"%s\"", fileName);
+  }
+  if (g_pause != 0) sleep(unsigned(g_pause));
+  PacingThread pacing;
+  StartCapture(&pacing);
+
+  QueryPerfCountInto(&g_startTime);
+
+  // Fill: one frame per slot, back to back.
+  int frameIndex = 0;
+  bool stopped = false;
+  for (; frameIndex < n; frameIndex++) {
+    const int s = frameIndex;
+    int fnum = GenFileName(fileName, namePart, frameIndex);
+    PTIME_STATS pts = g_frameStats + frameIndex;
+    ring.slot[s].pts = pts;
+    if (pacing.started && !WaitForSema(g_frameSema, TRUE)) {
+      if (g_terminate) {  // interrupted by the user's break: stop, no failure
+        stopped = true;
+        break;
+      }
+      Fatal(errno, "An error occurred waiting for a frame");
+    }
+    Verbose("- about to write file %d: %s", frameIndex, fileName);
+    QueryPerfCount(&pts->Start);
+    if (!ring.Open(s, fnum, fileName, O_WRONLY | O_CREAT, 0))
+      Fatal(errno, "Cannot create file \"%s\"", fileName);
+    if (aio_write(&ring.aio[s]) == -1) Fatal(errno, "Cannot write to file \"%s\"", fileName);
+    ring.slot[s].inFlight = true;
+    // A break during a paced fill must not leave the engine waiting for
+    // frames from a capture thread that has already ended.
+    if (g_terminate) {
+      stopped = true;
+      break;
+    }
+  }
+
+  // Steady state: one completion, one issue.
+  int wait = 0;
+  for (; !stopped && frameIndex < g_numFrames; wait++, frameIndex++) {
+    if (pacing.started && !WaitForSema(g_frameSema, TRUE)) {
+      Error(errno, "An error occurred waiting for a frame");
+      break;
+    }
+    int buf;
+    if (g_isOutOfOrderIo) {
+      Verbose("- waiting for an I/O to complete");
+      buf = WaitForAio(ring.wait, n);
+    } else {
+      buf = wait % n;
+      Verbose("- waiting for I/O %d to complete", buf);
+      if (WaitForAio(&ring.wait[buf], 1) == -1) buf = -1;
+    }
+    if (buf == -1) {
+      // The slot stays in flight; the drain collects and publishes it.
+      Error(errno, "An error occurred waiting for a file I/O to complete");
+      break;
+    }
+    Verbose("- I/O %d completed", buf);
+    PTIME_STATS done = ring.slot[buf].pts;
+    ssize_t nBytes = ring.Collect(buf);
+    if (nBytes == -1) Error(errno, "An error occurred getting the return value for the write");
+    QueryPerfCount(&done->EoReadWrite);
+    if (nBytes != -1 && nBytes != g_dataSize)
+      Error(28, "Only %d of %d bytes were written", int(nBytes), g_dataSize);
+    if (nBytes == g_dataSize) g_bytesTransferred += nBytes;
+    ring.FinishFrame(buf);
+    if (nBytes != g_dataSize) break;
+
+    PTIME_STATS pts = g_frameStats + frameIndex;
+    ring.slot[buf].pts = pts;
+    int fnum = GenFileName(fileName, namePart, frameIndex);
+    Verbose("- about to write file %d: %s", buf, fileName);
+    QueryPerfCount(&pts->Start);
+    if (!ring.Open(buf, fnum, fileName, O_WRONLY | O_CREAT, 0)) {
+      Error(errno, "Cannot create file \"%s\"", fileName);
+      break;
+    }
+    if (aio_write(&ring.aio[buf]) == -1) {
+      Error(errno, "Cannot write to file \"%s\"", fileName);
+      ring.CloseOwnFile(buf);
+      break;
+    }
+    ring.slot[buf].inFlight = true;
+    if (g_terminate) break;
+  }
+
+  // Stop issuing; this also ends the capture thread.
+  g_terminate.store(1);
+  Verbose("- FINISHING");
+
+  // Drain, in slot order from the slot the main loop would have waited for
+  // next. Errors here stop nothing, and are not shown after the stop.
+  for (int i = 0; i < n; i++) {
+    const int s = (wait + i) % n;
+    if (!ring.slot[s].inFlight) continue;
+    Verbose("- Waiting for final I/O %d", s);
+    if (WaitForAio(&ring.wait[s], 1) == -1)
+      Error(errno, "An error occurred waiting for a file I/O to complete");
+    ring.Settle(s);
+    PTIME_STATS done = ring.slot[s].pts;
+    ssize_t nBytes = ring.Collect(s);
+    if (nBytes == -1) Error(errno, "An error occurred getting the return value for the write");
+    QueryPerfCount(&done->EoReadWrite);
+    if (nBytes == g_dataSize)
+      g_bytesTransferred += nBytes;
+    else if (nBytes != -1)
+      Error(28, "Only %d of %d bytes were written", int(nBytes), g_dataSize);
+    ring.FinishFrame(s);
+  }
+  ring.FreeBuffers();
+
+  QueryPerfCountInto(&g_endTime);
+  JoinPacingThread(&pacing);
+  ring.CloseStream();
+  return frameIndex;
+}
+
+int ReadOrdaviAsync(char* fileName, char* namePart) {
+  const int n = RingSize();
+  AioRing ring(n, g_ioOffset);
+  printf("Reading frames (async: %d, rate: %d, queue: %d, prebuf: %d)\n", n, g_frameRate,
+         g_frameQueueSize, g_framePreBufferCount);
+  if (g_streamMode) {
+    ring.stream = _dioopen(fileName, O_RDONLY);
+    if (ring.stream == -1) Fatal(errno, "Cannot open file \"%s\"", fileName);
+  }
+  if (g_pause != 0) sleep(unsigned(g_pause));
+  PacingThread pacing;
+  StartPlayback(&pacing);
+
+  QueryPerfCountInto(&g_startTime);
+
+  // Frames are published in order: `published` is the oldest frame not yet
+  // published, `lastQueued` the newest whose transfer was queued.
+  int published = 0;
+  int lastQueued = -1;
+
+  // Fill: one frame per slot, back to back; no end-of-sequence retry here.
+  int frameIndex = 0;
+  bool stopped = false;
+  for (; frameIndex < n; frameIndex++) {
+    const int s = frameIndex;
+    int fnum = GenFileName(fileName, namePart, frameIndex);
+    Verbose("- about to open file %d: %s", frameIndex, fileName);
+    PTIME_STATS pts = g_frameStats + frameIndex;
+    ring.slot[s].pts = pts;
+    QueryPerfCount(&pts->Start);
+    if (!ring.Open(s, fnum, fileName, O_RDONLY, g_ioOffset))
+      Fatal(errno, "Cannot open file \"%s\"", fileName);
+    if (aio_read(&ring.aio[s]) == -1) Fatal(errno, "Cannot read from file \"%s\"", fileName);
+    ring.slot[s].inFlight = true;
+    lastQueued = frameIndex;
+    if (g_terminate) {
+      stopped = true;
+      break;
+    }
+  }
+
+  // Steady state: complete the oldest frame, hand it to playback, reuse its
+  // slot for the next frame.
+  for (; !stopped && frameIndex < g_numFrames; frameIndex++) {
+    const int buf = frameIndex % n;
+    PTIME_STATS done = ring.slot[buf].pts;
+    Verbose("- waiting for I/O %d", buf);
+    if (WaitForAio(&ring.wait[buf], 1) == -1) {
+      // The slot stays in flight; the drain collects and publishes it.
+      Error(errno, "An error occurred waiting for a file I/O to complete");
+      break;
+    }
+    Verbose("- I/O %d finished", buf);
+    QueryPerfCount(&done->EoReadWrite);
+    ssize_t nBytes = ring.Collect(buf);
+    if (nBytes == -1)
+      Error(errno, "An error occurred getting the return value for the read");
+    else if (nBytes != g_dataSize)
+      Error(0, "Only %d of %d bytes were read", int(nBytes), g_dataSize);
+    else
+      g_bytesTransferred += nBytes;
+    ring.FinishFrame(buf);
+    published++;
+    HandOver(&pacing, done);
+    if (nBytes != g_dataSize) break;
+
+    int fnum = GenFileName(fileName, namePart, frameIndex);
+    Verbose("- about to open file %d: %s", frameIndex, fileName);
+    PTIME_STATS pts = g_frameStats + frameIndex;
+    ring.slot[buf].pts = pts;
+    QueryPerfCount(&pts->Start);
+    bool opened = ring.Open(buf, fnum, fileName, O_RDONLY, g_ioOffset);
+    if (!opened && IsEndOfSequence(frameIndex, errno)) {
+      // The sequence on disk ends here: loop over the frames that exist.
+      g_loopFrames = frameIndex;
+      fnum = GenFileName(fileName, namePart, frameIndex);
+      QueryPerfCount(&pts->Start);
+      opened = ring.Open(buf, fnum, fileName, O_RDONLY, g_ioOffset);
+    }
+    if (!opened) {
+      Error(errno, "Cannot open file \"%s\"", fileName);
+      break;
+    }
+    if (aio_read(&ring.aio[buf]) == -1) {
+      Error(errno, "Cannot read from file \"%s\"", fileName);
+      ring.CloseOwnFile(buf);
+      break;
+    }
+    ring.slot[buf].inFlight = true;
+    lastQueued = frameIndex;
+    if (g_terminate) break;
+  }
+
+  Verbose("- FINISHING");
+
+  // Drain in frame order; playback keeps consuming meanwhile. Errors stop
+  // nothing here and are shown only if nothing stopped the run before.
+  for (int f = published; f <= lastQueued; f++) {
+    const int s = f % n;
+    if (!ring.slot[s].inFlight) continue;
+    Verbose("- waiting for final I/O %d", s);
+    if (WaitForAio(&ring.wait[s], 1) == -1)
+      Error(errno, "An error occurred waiting for a file I/O to complete");
+    ring.Settle(s);
+    PTIME_STATS done = ring.slot[s].pts;
+    ssize_t nBytes = ring.Collect(s);
+    if (nBytes == -1) Error(errno, "An error occurred getting the return value for the read");
+    QueryPerfCount(&done->EoReadWrite);
+    if (nBytes == g_dataSize)
+      g_bytesTransferred += nBytes;
+    else if (nBytes != -1)
+      Error(0, "Only %d of %d bytes were read", int(nBytes), g_dataSize);
+    ring.FinishFrame(s);
+    HandOver(&pacing, done);
+  }
+
+  g_terminate.store(1);
+  QueryPerfCountInto(&g_endTime);
+  JoinPacingThread(&pacing);
+  ring.FreeBuffers();
+  ring.CloseStream();
+  return frameIndex;
 }
