@@ -123,7 +123,19 @@ class AioRing {
     } else {
       pts->EoClose = pts->EoReadWrite;
     }
-    PublishFrame();
+    PublishCompleted();
+  }
+
+  // Publishes every record up to the first one not yet finished. In order
+  // that is exactly the frame just finished; out of order (-o), a frame that
+  // completes ahead of an older one waits for it, so the display never reads
+  // a record that is still being written. Only this thread writes EoClose,
+  // so reading it here is no race; records never started hold 0 there.
+  static void PublishCompleted() {
+    int n = g_numFrameStats.load(std::memory_order_relaxed);
+    int published = n;
+    while (n < g_numFrames && g_frameStats[n].EoClose != 0) n++;
+    if (n != published) g_numFrameStats.store(n, std::memory_order_release);
   }
 
   void CloseOwnFile(int s) {
