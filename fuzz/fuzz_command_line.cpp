@@ -1,10 +1,10 @@
 // libFuzzer target over the option scanner, the option loop and the --name
 // rule. Build with `make fuzz` (clang, ASan and UBSan).
+#include "fuzz_command_line.h"
+
 #include <unistd.h>
 
 #include <cstdio>
-
-#include "fuzz_command_line.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The usage screen goes to stdout and stderr on every bad command line.

@@ -11,8 +11,8 @@
 #include <pthread.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -103,8 +103,8 @@ int OrdaviMain(int argc, char** argv) {
   bool addSlash = !g_streamMode && (pathLen == 0 || cl.path[pathLen - 1] != '/');
   size_t needed = pathLen + (addSlash ? 1 : 0) + (g_streamMode ? 0 : size_t(LongestNamePart()));
   if (needed >= sizeof fileNameBuf)
-    Usage("Path is too long (at most %d characters with the frame names): %s\n\n",
-          kPathBufSize - 1, cl.path);
+    Usage("Path is too long (at most %d characters with the frame names): %s\n\n", kPathBufSize - 1,
+          cl.path);
   memcpy(fileNameBuf, cl.path, pathLen + 1);
   if (addSlash) strcat(fileNameBuf, "/");
   char* namePart = fileNameBuf + strlen(fileNameBuf);

@@ -170,8 +170,8 @@ bool ApplyNamePattern(const char* value) {
 void UpdateParametersForWriteTest() {
   int64_t fileSize = RoundUp(g_fileSize);
   if (fileSize > INT_MAX)
-    Fatal(0, "Frame size of %lld bytes is too large, the largest is %d bytes",
-          (long long)fileSize, int(RoundDown(INT_MAX)));
+    Fatal(0, "Frame size of %lld bytes is too large, the largest is %d bytes", (long long)fileSize,
+          int(RoundDown(INT_MAX)));
   g_fileSize = int(fileSize);
   g_dataSize = g_fileSize;
   g_ioSize = int(RoundUp(g_fileSize / g_iosPerFrame));

@@ -23,13 +23,14 @@ void OrdaviExit(int status) {
 }
 
 void Error(int err, const char* msg, ...) {
-  if (g_terminate.load(std::memory_order_acquire)) return;
+  // Only the first failure of a run is reported, even when several workers
+  // fail at the same moment: whoever raises the stop flag prints.
+  if (g_terminate.exchange(1, std::memory_order_acq_rel)) return;
   va_list ap;
   va_start(ap, msg);
   vfprintf(stderr, msg, ap);
   va_end(ap);
   fprintf(stderr, "\nError %d: %s\n", err, strerror(err));
-  g_terminate.store(1, std::memory_order_release);
 }
 
 void Fatal(int err, const char* msg, ...) {

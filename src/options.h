@@ -8,10 +8,10 @@
 
 // What the option loop hands to the driver besides the parameter globals.
 struct CommandLine {
-  int isWriteTest = 0;          // 1 write test, 0 read test (default)
-  const char* path = nullptr;   // target path, or none
+  int isWriteTest = 0;            // 1 write test, 0 read test (default)
+  const char* path = nullptr;     // target path, or none
   const char* logFile = nullptr;  // -x value, or none (may be empty text)
-  BOOL addDpxHeader = FALSE;    // the frame size came from a preset word
+  BOOL addDpxHeader = FALSE;      // the frame size came from a preset word
 };
 
 // Scans one item. Returns an option letter, 0 for a non-option argument, 32

@@ -124,8 +124,8 @@ int ReadOrdaviSync(char* fileName, char* namePart) {
   AlignedBuffer buffer;
   if (g_ioSize != 0 && !buffer.Allocate(size_t(g_ioSize)))
     Fatal(0, "Could not allocate memory for buffer");
-  printf("Reading frames (sync, rate: %d, queue: %d, prebuf: %d)\n", g_frameRate,
-         g_frameQueueSize, g_framePreBufferCount);
+  printf("Reading frames (sync, rate: %d, queue: %d, prebuf: %d)\n", g_frameRate, g_frameQueueSize,
+         g_framePreBufferCount);
 
   StreamFile stream;
   if (g_streamMode) {

@@ -73,6 +73,9 @@ DurationStats ComputeDuration(const TIME_STATS* stats, int nFrames, Duration whi
   bool counted = false;
   for (int i = 0; i < nFrames; i++) {
     if (stats[i].Start <= 0) break;
+    // A frame that was started but never finished (a worker failed on it)
+    // has no durations to count; its zero end stamps would give nonsense.
+    if (stats[i].EoClose == 0) continue;
     int64_t d = DurationOf(stats[i], which);
     if (d < min) min = d;
     if (d > max) max = d;
@@ -140,15 +143,14 @@ void WriteTimingLog(FILE* f, int nFrames, const char* path) {
       const TIME_STATS& r = st[i];
       fprintf(f, "%d,%.3f,%.3f,%.3f,%.3f,%.3f,%d\n", i, Ms(r.Start - start, g_perfTime),
               Ms(r.EoOpenCreate - start, g_perfTime), Ms(r.EoReadWrite - start, g_perfTime),
-              Ms(r.EoClose - start, g_perfTime), Ms(r.FrameTime - start, g_perfTime),
-              r.QueueUsage);
+              Ms(r.EoClose - start, g_perfTime), Ms(r.FrameTime - start, g_perfTime), r.QueueUsage);
     }
   } else {
     fprintf(f,
             "\n,file,open,io,close\nmin,%.3f,%.3f,%.3f,%.3f\navg,%.3f,%.3f,%.3f,%.3f\n"
             "max,%.3f,%.3f,%.3f,%.3f\n",
-            file.min, open.min, io.min, close.min, file.avg, open.avg, io.avg, close.avg,
-            file.max, open.max, io.max, close.max);
+            file.min, open.min, io.min, close.min, file.avg, open.avg, io.avg, close.avg, file.max,
+            open.max, io.max, close.max);
     fprintf(f, "\nnum,start,open,io,close\n");
     for (int i = 0; i < nFrames; i++) {
       const TIME_STATS& r = st[i];

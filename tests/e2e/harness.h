@@ -10,10 +10,10 @@
 #include <vector>
 
 struct RunResult {
-  int status = -1;   // exit status, or 128 + signal when killed
-  std::string out;   // stdout
-  std::string err;   // stderr
-  int pid = 0;       // the process id the run had
+  int status = -1;  // exit status, or 128 + signal when killed
+  std::string out;  // stdout
+  std::string err;  // stderr
+  int pid = 0;      // the process id the run had
 };
 
 // Runs ordavi with `args` (argv[0] is added). `timeoutSec` kills a hung run

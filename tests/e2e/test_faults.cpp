@@ -181,9 +181,8 @@ TEST(Faults, MissingDirectoryForWriting) {
     SCOPED_TRACE(e.name);
     RunResult r = RunOrdavi(With(e, {"-w", "4", "-n", "3", "-u", "0", dir / "no/such"}));
     EXPECT_TRUE(r.status == 0 || (r.status == 1 && Has(r.err, "***FATAL***"))) << r.err;
-    EXPECT_TRUE(Has(r.err, "Cannot create file \"" + dir.path() +
-                               "/no/such/frame000000.tst\"\n"))
-        << r.err;
+    // With several workers any of the first frames may fail first.
+    EXPECT_TRUE(Has(r.err, "Cannot create file \"" + dir.path() + "/no/such/frame00000")) << r.err;
     EXPECT_TRUE(Has(r.err, "Error 2: No such file or directory\n"));
   }
 }
@@ -197,7 +196,7 @@ TEST(Faults, DirectIoRefusedUnlessBuffered) {
     if (!Available(e)) continue;
     SCOPED_TRACE(e.name);
     RunResult r = RunOrdavi(With(e, {"-w", "4", "-n", "3", "-u", "0", mnt}));
-    EXPECT_TRUE(Has(r.err, "Cannot create file \"" + mnt + "/frame000000.tst\"\n")) << r.err;
+    EXPECT_TRUE(Has(r.err, "Cannot create file \"" + mnt + "/frame00000")) << r.err;
     EXPECT_TRUE(Has(r.err, "Error 22: Invalid argument\n")) << r.err;
 
     RunResult b = RunOrdavi(With(e, {"-B", "-w", "4", "-n", "3", "-u", "0", mnt}));
@@ -224,8 +223,8 @@ TEST(Faults, StopsAtRandomMomentsKeepTheResults) {
     for (bool paced : {false, true}) {
       for (bool display : {false, true}) {
         for (bool write : {false, true}) {
-          SCOPED_TRACE(std::string(e.name) + (paced ? " paced" : "") +
-                       (display ? " display" : "") + (write ? " write" : " read"));
+          SCOPED_TRACE(std::string(e.name) + (paced ? " paced" : "") + (display ? " display" : "") +
+                       (write ? " write" : " read"));
           std::string log = dir / ("stop" + std::to_string(run) + ".csv");
           std::vector<std::string> args = {"-n", "100000", "-l", "8", "-u", display ? "1" : "0",
                                            "-x", log};
@@ -257,16 +256,16 @@ TEST(Faults, PrintfCharactersInPathsAndNames) {
   TempDir dir;
   std::string odd = dir / "100%s %n %d \"q\"";
   ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
-  RunResult w = RunOrdavi({"-w", "4", "-n", "2", "--name=take%n_7.dpx", "-u", "0", "-x",
-                           odd + "/log.csv", odd});
+  RunResult w = RunOrdavi(
+      {"-w", "4", "-n", "2", "--name=take%n_7.dpx", "-u", "0", "-x", odd + "/log.csv", odd});
   ASSERT_EQ(w.status, 0) << w.err;
   EXPECT_EQ(w.err, "");
   EXPECT_TRUE(FileExists(odd + "/take%n_7.dpx"));
   EXPECT_TRUE(FileExists(odd + "/take%n_8.dpx"));
   // The quotes in the path are doubled in the log, which stays valid CSV.
-  EXPECT_NE(ReadFile(odd + "/log.csv").find("TestPath,\"" + dir.path() +
-                                            "/100%s %n %d \"\"q\"\"\"\n"),
-            std::string::npos);
+  EXPECT_NE(
+      ReadFile(odd + "/log.csv").find("TestPath,\"" + dir.path() + "/100%s %n %d \"\"q\"\"\"\n"),
+      std::string::npos);
   RunResult r = RunOrdavi({"-n", "2", "--name=take%n_7.dpx", "-u", "0", odd});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");

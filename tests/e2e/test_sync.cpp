@@ -85,8 +85,8 @@ TEST(SyncEngine, StreamModeWriteAndRead) {
   EXPECT_TRUE(AllBytesAre(dir / "s.bin", 0x73));
   EXPECT_EQ(ListDir(dir.path()), std::vector<std::string>{"s.bin"});
 
-  RunResult r = RunOrdavi({"-z", "64", "-s", "-n", "8", "-l", "4", "-u", "0", "-x",
-                           dir / "s.csv", dir / "s.bin"});
+  RunResult r = RunOrdavi(
+      {"-z", "64", "-s", "-n", "8", "-l", "4", "-u", "0", "-x", dir / "s.csv", dir / "s.bin"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::string csv = ReadFile(dir / "s.csv");
   EXPECT_TRUE(Has(csv, "Parameters,\" -r -z64 -n8 -s -l4 \"\n"));
@@ -106,8 +106,9 @@ TEST(SyncEngine, StreamModeWriteAndRead) {
 
   RunResult bad = RunOrdavi({"-s", "-n", "4", dir / "s.bin"});
   EXPECT_EQ(bad.status, 1);
-  EXPECT_TRUE(Has(bad.err, "Frame size must be specified (-z) when performing a streaming test\n"
-                           "***FATAL*** Error 0: Success\n"));
+  EXPECT_TRUE(Has(bad.err,
+                  "Frame size must be specified (-z) when performing a streaming test\n"
+                  "***FATAL*** Error 0: Success\n"));
   bad = RunOrdavi({"-s", "-e", dir / "s.bin"});
   EXPECT_TRUE(Has(bad.err, "Frame size must be specified (-w) when"));
 }
@@ -138,11 +139,11 @@ TEST(SyncEngine, OrderLoopNamesAndDirectories) {
   EXPECT_EQ(rr.err, "");
 
   TempDir named;
-  ASSERT_EQ(RunOrdavi({"-w", "4", "-n", "3", "--name=shot_000100.dpx", "-u", "0", named.path()})
-                .status,
-            0);
-  EXPECT_EQ(ListDir(named.path()), (std::vector<std::string>{"shot_000100.dpx", "shot_000101.dpx",
-                                                             "shot_000102.dpx"}));
+  ASSERT_EQ(
+      RunOrdavi({"-w", "4", "-n", "3", "--name=shot_000100.dpx", "-u", "0", named.path()}).status,
+      0);
+  EXPECT_EQ(ListDir(named.path()),
+            (std::vector<std::string>{"shot_000100.dpx", "shot_000101.dpx", "shot_000102.dpx"}));
 }
 
 TEST(SyncEngine, SplitCropAndEmptyFrames) {
@@ -153,8 +154,8 @@ TEST(SyncEngine, SplitCropAndEmptyFrames) {
   EXPECT_EQ(FileSizeOf(dir / "frame000001.tst"), 409600);
   EXPECT_TRUE(AllBytesAre(dir / "frame000001.tst", 0x73));
 
-  RunResult r = RunOrdavi(
-      {"-n", "2", "-c", "50", "-i", "2", "-u", "0", "-x", dir / "c.csv", dir.path()});
+  RunResult r =
+      RunOrdavi({"-n", "2", "-c", "50", "-i", "2", "-u", "0", "-x", dir / "c.csv", dir.path()});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(Has(ReadFile(dir / "c.csv"), "Parameters,\" -r -z400 -n2 -i2 -c50 \"\n"));
 
@@ -199,8 +200,8 @@ TEST(SyncEngine, ErrorsInsideTheTestStillSummarise) {
   EXPECT_TRUE(Has(w.out, "  Overall frame rate"));
   EXPECT_EQ(FrameRows(ReadFile(dir / "w.csv")).size(), 2u);
 
-  RunResult log = RunOrdavi({"-w", "4", "-n", "1", "-u", "0", "-x", dir / "no/such.csv",
-                             dir / "ok"});
+  RunResult log =
+      RunOrdavi({"-w", "4", "-n", "1", "-u", "0", "-x", dir / "no/such.csv", dir / "ok"});
   EXPECT_EQ(log.status, 0);
   EXPECT_TRUE(Has(log.err, "Could not create log file: No such file or directory"));
   EXPECT_FALSE(Has(log.out, "Writing log file"));
@@ -210,8 +211,9 @@ TEST(SyncEngine, UsageAndFatalErrorsExitWithOne) {
   TempDir dir;
   RunResult u = RunOrdavi({"-n", "0", dir.path()});
   EXPECT_EQ(u.status, 1);
-  EXPECT_TRUE(Has(u.err, "Number of frames is out of range, can be from 1 to 2000000000\n"
-                         "Usage: ordavi [options] <path|file>\n"));
+  EXPECT_TRUE(Has(u.err,
+                  "Number of frames is out of range, can be from 1 to 2000000000\n"
+                  "Usage: ordavi [options] <path|file>\n"));
   EXPECT_EQ(ListDir(dir.path()).size(), 0u);  // nothing touched
 
   RunResult f = RunOrdavi({"-n", "3", dir / "missing"});
@@ -238,8 +240,8 @@ TEST(SyncEngine, UsageAndFatalErrorsExitWithOne) {
 
 TEST(SyncEngine, PacedWriteAndRead) {
   TempDir dir;
-  RunResult w = RunOrdavi({"-w", "4", "-n", "20", "-f", "100", "-u", "0", "-x", dir / "w.csv",
-                           dir.path()});
+  RunResult w =
+      RunOrdavi({"-w", "4", "-n", "20", "-f", "100", "-u", "0", "-x", dir / "w.csv", dir.path()});
   ASSERT_EQ(w.status, 0) << w.err;
   EXPECT_TRUE(Has(w.out, "Writing frames (sync, rate: 100, queue: 100)\n"));
   EXPECT_TRUE(Has(w.out, "  Number of dropped frames: "));
@@ -252,8 +254,8 @@ TEST(SyncEngine, PacedWriteAndRead) {
   for (auto& row : rows) EXPECT_EQ(Fields(row), 7) << row;
   EXPECT_FALSE(SemaphoreLeft(w.pid));
 
-  RunResult r = RunOrdavi({"-n", "20", "-f", "100", "-q", "6", "-b", "2", "-u", "0", "-x",
-                           dir / "r.csv", dir.path()});
+  RunResult r = RunOrdavi(
+      {"-n", "20", "-f", "100", "-q", "6", "-b", "2", "-u", "0", "-x", dir / "r.csv", dir.path()});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(Has(r.out, "Reading frames (sync, rate: 100, queue: 6, prebuf: 2)\n"));
   EXPECT_TRUE(Has(r.out, "  Average empty buffers .. "));

@@ -22,7 +22,8 @@ TEST(OptionLoop, NoArgumentsShowsBannerAndUsage) {
   EXPECT_EQ(r.out.rfind("Ordavi 4.23 for Linux\n", 0), 0u);
   EXPECT_EQ(r.err.rfind(kUsageHead, 0), 0u);
   // Printed as a format: "%%" comes out as one "%".
-  EXPECT_NE(r.err.find("read middle 'perc'% of frame (ignored in write test)\n"), std::string::npos);
+  EXPECT_NE(r.err.find("read middle 'perc'% of frame (ignored in write test)\n"),
+            std::string::npos);
   const std::string tail = "   --verbose       Verbose/debugging mode\n\n";
   EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail);
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 32);
@@ -41,7 +42,7 @@ TEST(OptionLoop, ValuesAttachedSeparateAndInBases) {
     std::vector<std::string> args;
     int frames;
   } cases[] = {
-      {{"-n100", "p"}, 100}, {{"-n", "100", "p"}, 100}, {{"-n", "0x10", "p"}, 16},
+      {{"-n100", "p"}, 100},   {{"-n", "100", "p"}, 100}, {{"-n", "0x10", "p"}, 16},
       {{"-n", "010", "p"}, 8}, {{"-n", " +7", "p"}, 7},
   };
   for (auto& c : cases) {
@@ -61,7 +62,8 @@ TEST(OptionLoop, BadValuesNameTheOptionAndValue) {
       {{"-n", "-v", "p"}, "Invalid option: -n -v\n\n"},
       {{"p", "-n"}, "Number of frames is out of range, can be from 1 to 2000000000\n"},
       {{"-vn", "5", "p"}, "Number of frames is out of range, can be from 1 to 2000000000\n"},
-      {{"-n", "4294967297", "p"}, "Number of frames is out of range, can be from 1 to 2000000000\n"},
+      {{"-n", "4294967297", "p"},
+       "Number of frames is out of range, can be from 1 to 2000000000\n"},
       {{"-w", "HD", "p"}, "Invalid option: -w HD\n\n"},
       {{"-w", "2097152", "p"}, "Size of file is out of range, can be from 0 to 2097151\n"},
       {{"-a", "51", "p"}, "Number of buffers is out of range, can be from 1 to 50\n"},
@@ -107,12 +109,18 @@ TEST(OptionLoop, EveryRangeIsInclusiveAtBothEnds) {
     const char* max;
     int* global;
   } cases[] = {
-      {"-n", "1", "2000000000", &g_numFrames},  {"-a", "1", "50", &g_numOps},
-      {"-t", "1", "20", &g_numOps},             {"-f", "0", "100", &g_frameRate},
-      {"-q", "1", "10000", &g_frameQueueSize},  {"-b", "0", "9999", &g_framePreBufferCount},
-      {"-l", "1", "1000000", &g_loopFrames},    {"-i", "1", "5000", &g_iosPerFrame},
-      {"-d", "1", "2000000000", &g_numFilesPerDir}, {"-p", "0", "100000", &g_pause},
-      {"-c", "1", "100", &g_cropMode},          {"-u", "0", "1000", &g_updateInterval},
+      {"-n", "1", "2000000000", &g_numFrames},
+      {"-a", "1", "50", &g_numOps},
+      {"-t", "1", "20", &g_numOps},
+      {"-f", "0", "100", &g_frameRate},
+      {"-q", "1", "10000", &g_frameQueueSize},
+      {"-b", "0", "9999", &g_framePreBufferCount},
+      {"-l", "1", "1000000", &g_loopFrames},
+      {"-i", "1", "5000", &g_iosPerFrame},
+      {"-d", "1", "2000000000", &g_numFilesPerDir},
+      {"-p", "0", "100000", &g_pause},
+      {"-c", "1", "100", &g_cropMode},
+      {"-u", "0", "1000", &g_updateInterval},
       {"-h", "0", "1000", &g_histogramPeriod},
   };
   for (auto& c : cases) {
@@ -242,7 +250,7 @@ TEST(NamePattern, RefusesWhatCannotBeAPattern) {
   EXPECT_FALSE(ApplyNamePattern(""));
   EXPECT_FALSE(ApplyNamePattern("frame99999999999.dpx"));  // beyond an int
   EXPECT_FALSE(ApplyNamePattern(std::string(79, 'a').c_str()));
-  EXPECT_STREQ(g_fileName, "frame%06d.tst");  // unchanged after a refusal
+  EXPECT_STREQ(g_fileName, "frame%06d.tst");                    // unchanged after a refusal
   EXPECT_TRUE(ApplyNamePattern(std::string(71, 'a').c_str()));  // 71 + "%06d.tst" = 79
 
   ParseResult r = ParseArgs({"--name=" + std::string(100, 'x'), "p"});

@@ -43,6 +43,17 @@ TEST(SummaryDurations, StopsAtUnstartedRecordButDividesByAllFrames) {
   EXPECT_DOUBLE_EQ(file.avg, 0.333333);
 }
 
+TEST(SummaryDurations, UnfinishedFramesAreLeftOut) {
+  // A worker failed on the middle frame: it holds its start only.
+  std::vector<TIME_STATS> r = {Rec(100, 100, 600, 600), Rec(700, 0, 0, 0),
+                               Rec(800, 800, 1100, 1100)};
+  DurationStats file = ComputeDuration(r.data(), 3, Duration::File, kUs);
+  EXPECT_DOUBLE_EQ(file.min, 0.3);
+  EXPECT_DOUBLE_EQ(file.max, 0.5);
+  DurationStats open = ComputeDuration(r.data(), 3, Duration::Open, kUs);
+  EXPECT_GE(open.min, 0);
+}
+
 TEST(SummaryDurations, NothingCountedGivesZeros) {
   std::vector<TIME_STATS> r = {Rec(0, 0, 0, 0)};
   for (int n : {0, 1}) {
@@ -62,7 +73,7 @@ TEST(SummaryDurations, LongRunsKeepPrecision) {
 }
 
 TEST(SummaryQueue, SkipsPreBufferedAndStopsAtNegative) {
-  std::vector<TIME_STATS> r = {Rec(1, 1, 1, 1, 9), Rec(1, 1, 1, 1, 9), Rec(1, 1, 1, 1, 3),
+  std::vector<TIME_STATS> r = {Rec(1, 1, 1, 1, 9), Rec(1, 1, 1, 1, 9),  Rec(1, 1, 1, 1, 3),
                                Rec(1, 1, 1, 1, 5), Rec(1, 1, 1, 1, -1), Rec(1, 1, 1, 1, 7)};
   QueueStats q = ComputeQueue(r.data(), 6, 2);
   EXPECT_EQ(q.min, 3);
@@ -89,7 +100,8 @@ class TimingLog : public testing::Test {
     ResetParameters();
     ResetRunCounters();
     g_perfTime = kUs;
-    recs_ = {Rec(1000100, 1000200, 1004200, 1004300, 4), Rec(1005000, 1005000, 1009000, 1009000, 2)};
+    recs_ = {Rec(1000100, 1000200, 1004200, 1004300, 4),
+             Rec(1005000, 1005000, 1009000, 1009000, 2)};
     recs_[0].FrameTime = 1010000;
     g_frameStats = recs_.data();
     g_startTime = 1000000;

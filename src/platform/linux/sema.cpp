@@ -8,6 +8,7 @@
 // moment later would have succeeded - the callers treat that as a full queue.
 #include <fcntl.h>
 #include <semaphore.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <new>
 
 #include "../../messages.h"
+#include "../../stats.h"
 #include "../platform.h"
 
 PSEMA g_frameSema = nullptr;
@@ -47,8 +49,30 @@ BOOL ReleaseSema(PSEMA psem, int* pPrevCount) {
   return TRUE;
 }
 
+// A blocking wait gives up once the run is stopping: the other side may have
+// ended without releasing another frame, and the waiter must not hang on a
+// queue that will never fill again. It looks at the stop flag every 100 ms
+// (the deadline is only a polling period, so the wall clock is good enough).
+static int WaitUnlessStopping(sem_t* sem) {
+  for (;;) {
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_nsec += 100000000;
+    if (deadline.tv_nsec >= 1000000000) {
+      deadline.tv_sec++;
+      deadline.tv_nsec -= 1000000000;
+    }
+    int rc = sem_timedwait(sem, &deadline);
+    if (rc == 0 || errno != ETIMEDOUT) return rc;
+    if (g_terminate.load(std::memory_order_acquire)) {
+      errno = EINTR;
+      return -1;
+    }
+  }
+}
+
 BOOL WaitForSema(PSEMA psem, BOOL wait) {
-  int rc = wait ? sem_wait(psem->sem) : sem_trywait(psem->sem);
+  int rc = wait ? WaitUnlessStopping(psem->sem) : sem_trywait(psem->sem);
   if (rc != 0) return FALSE;
   psem->sem_count.fetch_sub(1, std::memory_order_acq_rel);
   return TRUE;

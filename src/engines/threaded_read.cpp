@@ -1,0 +1,199 @@
+// The multithreaded read test: a pool of workers, each reading whole frames
+// with blocking calls, fed by the engine on the main thread (protocol in
+// worker.h).
+//
+// The workers and their buffers are created after the clock starts, each
+// with its first frame already handed over. Frames are always collected in
+// order (-o has no effect), because a paced run feeds them to the playback
+// thread in frame order; the engine keeps the collected worker locked while
+// it waits for room in the frame queue, which cannot deadlock since the
+// playback thread takes no worker lock.
+//
+// Playback is let go once a released frame finds enough frames waiting. A
+// short or stopped run may never get there in the steady state, so the
+// winding down applies the same test: playback then still starts with the
+// pre-buffer full, and the queue can never fill up while playback is held.
+// A run that never pre-buffered enough lets playback go before the final
+// join; it then shows exactly the frames that were released.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "../frameset.h"
+#include "../messages.h"
+#include "../params.h"
+#include "../platform/platform.h"
+#include "../stats.h"
+#include "buffer.h"
+#include "engines.h"
+#include "pacing.h"
+#include "worker.h"
+
+void* ReadFrameThreadProc(void* arg) {
+  PPARAMS p = static_cast<PPARAMS>(arg);
+  void* self = p;
+  if (EndedBeforeFirstFrame(p)) {
+    Verbose("  + Read thread terminated [%p]", self);
+    return nullptr;
+  }
+  for (;;) {
+    Verbose("  + Waiting for go-ahead [%p]", self);
+    if (!WaitForFrame(p)) break;
+
+    Verbose("  + Read thread released: %s [%p]", p->FileName, self);
+    PTIME_STATS pts = p->Times;
+    QueryPerfCount(&pts->Start);
+
+    HANDLE file;
+    int64_t ofs;
+    if (g_streamMode) {
+      file = p->FileDes;
+      ofs = int64_t(p->FrameIndex) * g_fileSize;
+      pts->EoOpenCreate = pts->Start;
+    } else {
+      file = _dioopen(p->FileName, O_RDONLY);
+      if (file == -1) {
+        Error(errno, "Cannot open file \"%s\"", p->FileName);
+        AbandonFrame(p);
+        return nullptr;
+      }
+      QueryPerfCount(&pts->EoOpenCreate);
+      Verbose("  + Open completed [%p]", self);
+      ofs = 0;
+    }
+
+    // The crop offset selects the middle part of the frame.
+    int bytesToRead = g_dataSize;
+    if (bytesToRead != 0) ofs += g_ioOffset;
+    while (bytesToRead != 0) {
+      int nToRead = std::min(bytesToRead, g_ioSize);
+      ssize_t nBytes = pread(file, p->Buffer, size_t(nToRead), ofs);
+      if (nBytes == -1) {
+        Error(errno, "Cannot read from file \"%s\"", p->FileName);
+        break;
+      }
+      if (nBytes != nToRead) {
+        Error(0, "Only %d of %d bytes were read from \"%s\"", int(nBytes), nToRead, p->FileName);
+        break;
+      }
+      Verbose("  + Read completed [%p]", self);
+      p->BytesTransferred += nToRead;
+      ofs += nBytes;
+      bytesToRead -= nToRead;
+    }
+    QueryPerfCount(&pts->EoReadWrite);
+
+    if (!g_streamMode) {
+      close(file);
+      QueryPerfCount(&pts->EoClose);
+    } else {
+      pts->EoClose = pts->EoReadWrite;
+    }
+    Verbose("  + Read thread finished [%p]", self);
+    if (FinishFrame(p)) break;
+  }
+  Verbose("  + Read thread terminated [%p]", self);
+  return nullptr;
+}
+
+namespace {
+
+// Paced runs: hands the collected frame of `pts` to the playback queue.
+void ReleaseToPlayback(PacingThread* pacing, PTIME_STATS pts) {
+  if (!pacing->started) return;
+  BOOL wasRunning = pacing->isThreadRunning;
+  HandOverFrame(pacing, pts);
+  if (!wasRunning && pacing->isThreadRunning) Verbose("- Starting PLAYBACK thread");
+}
+
+}  // namespace
+
+int ReadOrdaviThreaded(char* fileName, char* namePart) {
+  PARAMS params[kMaxWorkers];
+  THREAD threadPool[kMaxWorkers];
+  AlignedBuffer buffers[kMaxWorkers];
+  const int numOps = std::min(std::max(g_numOps, 1), std::min(kMaxWorkers, g_numFrames));
+
+  printf("Reading frames (sync, multithreaded: %d, rate: %d, queue: %d, prebuf: %d)\n", g_numOps,
+         g_frameRate, g_frameQueueSize, g_framePreBufferCount);
+
+  if (g_streamMode) {
+    params[0].FileDes = _dioopen(fileName, O_RDONLY);
+    if (params[0].FileDes == -1) Fatal(errno, "Cannot open file \"%s\"", fileName);
+  }
+  if (g_pause != 0) sleep(unsigned(g_pause));
+
+  PacingThread pacing;
+  StartPlayback(&pacing);
+  QueryPerfCountInto(&g_startTime);
+
+  // Initial hand-out: each worker is created with its first frame handed
+  // over and starts reading at once.
+  int i = 0;
+  for (; i < numOps; i++) {
+    PPARAMS p = &params[i];
+    p->FrameIndex = GenFileName(fileName, namePart, i);
+    snprintf(p->FileName, sizeof p->FileName, "%s", fileName);
+    if (g_ioSize != 0) {
+      if (!buffers[i].Allocate(size_t(g_ioSize))) Fatal(0, "Could not allocate memory for buffer");
+      p->Buffer = buffers[i].get();
+    }
+    p->Times = g_frameStats + i;
+    p->FileDes = params[0].FileDes;
+    p->CanGo = TRUE;
+    Verbose("- about to start and release thread %d [%p]", i, static_cast<void*>(p));
+    int rc = StartWorker(p, &threadPool[i], ReadFrameThreadProc);
+    if (rc != 0) Fatal(rc, "Cannot create thread");
+  }
+
+  // Steady state: collect the oldest frame, release it to playback, publish
+  // it, and hand the next frame to the same worker.
+  bool stopped = false;
+  for (; i < g_numFrames; i++) {
+    int thread = i % numOps;
+    PPARAMS p = &params[thread];
+    int frameIndex = GenFileName(fileName, namePart, i);
+
+    Verbose("- waiting for thread %d [%p]", thread, static_cast<void*>(p));
+    WaitForWorker(p);
+    Verbose("- thread %d finished [%p]", thread, static_cast<void*>(p));
+    g_bytesTransferred += TakeBytes(p);
+    ReleaseToPlayback(&pacing, p->Times);
+    PublishFrame();
+
+    snprintf(p->FileName, sizeof p->FileName, "%s", fileName);
+    p->FrameIndex = frameIndex;
+    p->Times = g_frameStats + i;
+    Verbose("- about release thread %d: %s [%p]", thread, fileName, static_cast<void*>(p));
+    ReleaseWorker(p);
+
+    if (g_terminate.load()) {
+      stopped = true;
+      break;
+    }
+  }
+
+  // Winding down: each worker finishes the frame it holds, oldest first.
+  // After a stop the newest frame, i, has been handed out too.
+  Verbose("- FINISHING");
+  int oldest = (stopped ? i + 1 : i) - numOps;
+  for (int k = oldest; k < oldest + numOps; k++) {
+    int thread = k % numOps;
+    PPARAMS p = &params[thread];
+    Verbose("- Waiting for thread %d [%p]", thread, static_cast<void*>(p));
+    EndWorker(p, threadPool[thread]);
+    g_bytesTransferred += TakeBytes(p);
+    ReleaseToPlayback(&pacing, p->Times);
+    PublishFrame();
+  }
+
+  g_terminate.store(1);
+  QueryPerfCountInto(&g_endTime);
+  JoinPacingThread(&pacing);
+  for (int t = 0; t < numOps; t++) DestroyWorker(&params[t]);
+  if (g_streamMode) close(params[0].FileDes);
+  return i;
+}

@@ -1,0 +1,234 @@
+// The multithreaded write test: a pool of workers, each writing whole frames
+// with blocking calls, fed by the engine on the main thread (protocol in
+// worker.h).
+//
+// The workers exist before the clock starts; their buffers are allocated and
+// filled with 't' (0x74) at their first hand-out. Frames are handed out in
+// cyclic order and collected either in the same order or, with -o, from
+// whichever worker is done first: a failing-fast trylock on each worker in
+// turn, so the engine never blocks behind a busy one. Every worker holds
+// exactly one frame from the initial hand-out on, so the winding down ends
+// and joins each worker once, after its last frame.
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "../frameset.h"
+#include "../messages.h"
+#include "../params.h"
+#include "../platform/platform.h"
+#include "../stats.h"
+#include "buffer.h"
+#include "engines.h"
+#include "pacing.h"
+#include "worker.h"
+
+void* WriteFrameThreadProc(void* arg) {
+  PPARAMS p = static_cast<PPARAMS>(arg);
+  void* self = p;
+  if (EndedBeforeFirstFrame(p)) {
+    Verbose("  + Write thread terminated [%p]", self);
+    return nullptr;
+  }
+  for (;;) {
+    Verbose("  + About to wait for data to write [%p]", self);
+    if (!WaitForFrame(p)) break;
+
+    Verbose("  + Write thread released: %s [%p]", p->FileName, self);
+    PTIME_STATS pts = p->Times;
+    QueryPerfCount(&pts->Start);
+    p->BytesTransferred = 0;
+
+    HANDLE file;
+    int64_t ofs;
+    if (g_streamMode) {
+      file = p->FileDes;
+      ofs = int64_t(p->FrameIndex) * g_fileSize;
+      pts->EoOpenCreate = pts->Start;
+    } else {
+      file = _dioopen(p->FileName, O_WRONLY | O_CREAT);
+      if (file == -1) {
+        Error(errno, "Cannot create file \"%s\"", p->FileName);
+        AbandonFrame(p);
+        break;
+      }
+      QueryPerfCount(&pts->EoOpenCreate);
+      Verbose("  + Open completed [%p]", self);
+      ofs = 0;
+    }
+
+    int bytesToWrite = g_dataSize;
+    while (bytesToWrite != 0) {
+      int nToWrite = std::min(bytesToWrite, g_ioSize);
+      ssize_t nBytes = pwrite(file, p->Buffer, size_t(nToWrite), ofs);
+      if (nBytes == -1) {
+        Error(errno, "Cannot write to file \"%s\"", p->FileName);
+        p->Terminate.store(TRUE);
+        break;
+      }
+      if (nBytes != nToWrite) {
+        Error(28, "Only %d of %d bytes were written to \"%s\"", int(nBytes), nToWrite, p->FileName);
+        p->Terminate.store(TRUE);
+        break;
+      }
+      p->BytesTransferred += nToWrite;
+      ofs += nBytes;
+      bytesToWrite -= nToWrite;
+    }
+    QueryPerfCount(&pts->EoReadWrite);
+    Verbose("  + Write completed [%p]", self);
+
+    if (!g_streamMode) {
+      close(file);
+      QueryPerfCount(&pts->EoClose);
+    } else {
+      pts->EoClose = pts->EoReadWrite;
+    }
+    Verbose("  + Write thread finished [%p]", self);
+    if (FinishFrame(p)) break;
+  }
+  Verbose("  + Write thread terminated [%p]", self);
+  return nullptr;
+}
+
+namespace {
+
+int NextWorker(int thread, int numOps) { return thread + 1 == numOps ? 0 : thread + 1; }
+
+}  // namespace
+
+int CreateOrdaviThreaded(char* fileName, char* namePart) {
+  PARAMS params[kMaxWorkers];
+  THREAD threadPool[kMaxWorkers];
+  AlignedBuffer buffers[kMaxWorkers];
+  InFlight inFlight;
+  const int numOps = std::min(std::max(g_numOps, 1), std::min(kMaxWorkers, g_numFrames));
+
+  for (int t = 0; t < numOps; t++) {
+    int rc = StartWorker(&params[t], &threadPool[t], WriteFrameThreadProc);
+    if (rc != 0) Fatal(rc, "Cannot create IO worker thread");
+  }
+  printf("Writing frames (sync, multithreaded: %d, rate: %d, queue: %d)\n", g_numOps, g_frameRate,
+         g_frameQueueSize);
+
+  if (g_streamMode) {
+    params[0].FileDes = _dioopen(fileName, O_WRONLY | O_CREAT);
+    if (params[0].FileDes == -1) Fatal(errno, "Cannot create file \"%s\"", fileName);
+  }
+  if (g_pause != 0) sleep(unsigned(g_pause));
+
+  PacingThread pacing;
+  StartCapture(&pacing);
+  QueryPerfCountInto(&g_startTime);
+
+  // Initial hand-out: one frame to each worker. A run stopped meanwhile (an
+  // early failure or a break) hands out no more: the capture thread stops at
+  // its next period, so waiting for another frame could last forever.
+  int iNext = 0;
+  for (; iNext < numOps; iNext++) {
+    if (g_terminate.load()) break;
+    PPARAMS p = &params[iNext];
+    int frameIndex = GenFileName(fileName, namePart, iNext);
+    if (pacing.started) {
+      Verbose("- Waiting for frame %d", iNext);
+      if (!WaitForSema(g_frameSema, TRUE)) {
+        // A wait cut short by the stop (a break) ends the hand-out in order.
+        if (g_terminate.load()) break;
+        Fatal(errno, "An error occurred waiting for a frame");
+      }
+    }
+    pthread_mutex_lock(&p->Mutex);
+    p->FrameIndex = frameIndex;
+    p->FileDes = params[0].FileDes;
+    snprintf(p->FileName, sizeof p->FileName, "%s", fileName);
+    if (g_ioSize != 0) {
+      if (!buffers[iNext].Allocate(size_t(g_ioSize)))
+        Fatal(0, "Could not allocate memory for buffer");
+      buffers[iNext].Fill(0x74, size_t(g_ioSize));
+      p->Buffer = buffers[iNext].get();
+    }
+    p->Times = g_frameStats + iNext;
+    inFlight.Hold(iNext, iNext);
+    Verbose("- about to release thread %d [%p]", iNext, static_cast<void*>(p));
+    ReleaseWorker(p);
+  }
+  const int handedOutFirst = iNext;
+
+  // Steady state: collect one, hand out one.
+  int thread = 0;
+  int iWait = 0;
+  int published = 0;
+  while (handedOutFirst == numOps && iNext < g_numFrames) {
+    int frameIndex = GenFileName(fileName, namePart, iNext);
+    if (pacing.started) {
+      Verbose("- Waiting for frame %d", iNext);
+      if (!WaitForSema(g_frameSema, TRUE)) {
+        Error(errno, "An error occurred waiting for a frame");
+        break;
+      }
+    }
+
+    if (!g_isOutOfOrderIo) {
+      Verbose("- waiting for thread %d", thread);
+      WaitForWorker(&params[thread]);
+    } else {
+      Verbose("- waiting for any thread");
+      while (!TryCollectWorker(&params[thread])) {
+        thread = NextWorker(thread, numOps);
+        sched_yield();
+      }
+    }
+
+    PPARAMS p = &params[thread];
+    Verbose("- thread %d finished [%p]", thread, static_cast<void*>(p));
+    g_bytesTransferred += TakeBytes(p);
+    iWait++;
+    // In order, the collected frame is the oldest one. Out of order, a
+    // record is published only once every record before it is collected.
+    inFlight.Drop(thread);
+    for (int settled = inFlight.Settled(numOps, iNext); published < settled; published++)
+      PublishFrame();
+
+    snprintf(p->FileName, sizeof p->FileName, "%s", fileName);
+    p->Times = g_frameStats + iNext;
+    p->FrameIndex = frameIndex;
+    inFlight.Hold(thread, iNext);
+    Verbose("- about release thread %d: %s [%p]", thread, fileName, static_cast<void*>(p));
+    ReleaseWorker(p);
+
+    thread = NextWorker(thread, numOps);
+    iNext++;
+    if (g_terminate.load()) break;
+  }
+
+  // Winding down: ending a worker waits for the frame it holds. The stop flag
+  // is raised only afterwards: a failure in one of these last frames must
+  // still be reported, and the capture thread has ended by itself once it
+  // queued the last frame (or on the stop that ended the loop).
+  Verbose("- FINISHING");
+  while (iWait < iNext) {
+    PPARAMS p = &params[thread];
+    Verbose("- Waiting for thread %d [%p]", thread, static_cast<void*>(p));
+    EndWorker(p, threadPool[thread]);
+    g_bytesTransferred += TakeBytes(p);
+    iWait++;
+    inFlight.Drop(thread);
+    for (int settled = inFlight.Settled(numOps, iNext); published < settled; published++)
+      PublishFrame();
+    thread = NextWorker(thread, numOps);
+  }
+  // Workers that never got a frame (the run stopped during the initial
+  // hand-out) are idle: they end at once.
+  for (int t = handedOutFirst; t < numOps; t++) EndWorker(&params[t], threadPool[t]);
+  for (int t = 0; t < numOps; t++) DestroyWorker(&params[t]);
+
+  g_terminate.store(1);
+  QueryPerfCountInto(&g_endTime);
+  JoinPacingThread(&pacing);
+  if (g_streamMode) close(params[0].FileDes);
+  return iWait;
+}

@@ -1,0 +1,93 @@
+// The hand-over protocol between a multithreaded engine and its workers; the
+// design note is in worker.h.
+#include "worker.h"
+
+#include "../platform/platform.h"
+
+int StartWorker(PPARAMS p, THREAD* thread, void* (*proc)(void*)) {
+  int rc = pthread_mutex_init(&p->Mutex, nullptr);
+  rc |= pthread_cond_init(&p->GoEvent, nullptr);
+  rc |= pthread_cond_init(&p->CompletedEvent, nullptr);
+  rc |= pthread_create(thread, &g_pthreadAttr, proc, p);
+  return rc;
+}
+
+void WaitForWorker(PPARAMS p) {
+  pthread_mutex_lock(&p->Mutex);
+  while (!p->HasCompleted && !p->Terminate.load()) pthread_cond_wait(&p->CompletedEvent, &p->Mutex);
+}
+
+bool TryCollectWorker(PPARAMS p) {
+  if (pthread_mutex_trylock(&p->Mutex) != 0) return false;  // busy with a frame
+  if (p->HasCompleted || p->Terminate.load()) return true;
+  pthread_mutex_unlock(&p->Mutex);  // handed over but not picked up yet
+  return false;
+}
+
+int64_t TakeBytes(PPARAMS p) {
+  int64_t n = p->BytesTransferred;
+  p->BytesTransferred = 0;
+  return n;
+}
+
+void ReleaseWorker(PPARAMS p) {
+  p->HasCompleted = FALSE;
+  p->CanGo = TRUE;
+  pthread_mutex_unlock(&p->Mutex);
+  pthread_cond_signal(&p->GoEvent);
+}
+
+void EndWorker(PPARAMS p, THREAD thread) {
+  pthread_mutex_lock(&p->Mutex);
+  p->Terminate.store(TRUE);
+  pthread_mutex_unlock(&p->Mutex);
+  pthread_cond_signal(&p->GoEvent);
+  pthread_join(thread, nullptr);
+}
+
+void DestroyWorker(PPARAMS p) {
+  pthread_mutex_destroy(&p->Mutex);
+  pthread_cond_destroy(&p->GoEvent);
+  pthread_cond_destroy(&p->CompletedEvent);
+}
+
+bool EndedBeforeFirstFrame(PPARAMS p) {
+  // A read worker starts with its first frame already handed over; the stop
+  // request must not make it skip that frame.
+  pthread_mutex_lock(&p->Mutex);
+  bool ended = p->Terminate.load() && !p->CanGo;
+  pthread_mutex_unlock(&p->Mutex);
+  return ended;
+}
+
+bool WaitForFrame(PPARAMS p) {
+  pthread_mutex_lock(&p->Mutex);
+  while (!p->CanGo) {
+    if (p->Terminate.load()) {
+      pthread_mutex_unlock(&p->Mutex);
+      return false;
+    }
+    pthread_cond_wait(&p->GoEvent, &p->Mutex);
+  }
+  return true;
+}
+
+bool FinishFrame(PPARAMS p) {
+  p->HasCompleted = TRUE;
+  p->CanGo = FALSE;
+  // Read under the lock: here Terminate can only have been set by the worker
+  // itself (a failed write) or before this frame was picked up. Once the
+  // lock is released, the engine may hand over the next frame and then ask
+  // the worker to end; the worker must then still perform that frame, which
+  // WaitForFrame sees.
+  bool end = p->Terminate.load();
+  pthread_mutex_unlock(&p->Mutex);
+  pthread_cond_signal(&p->CompletedEvent);
+  return end;
+}
+
+void AbandonFrame(PPARAMS p) {
+  p->Terminate.store(TRUE);
+  pthread_mutex_unlock(&p->Mutex);
+  pthread_cond_signal(&p->CompletedEvent);
+}
