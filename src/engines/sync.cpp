@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -20,6 +19,7 @@
 #include "buffer.h"
 #include "engines.h"
 #include "pacing.h"
+#include "transfer.h"
 
 namespace {
 
@@ -86,22 +86,9 @@ int CreateOrdaviSync(char* fileName, char* namePart) {
       ofs = 0;
     }
 
-    int bytesToWrite = g_dataSize;
-    while (bytesToWrite != 0) {
-      int nToWrite = std::min(bytesToWrite, g_ioSize);
-      ssize_t nBytes = pwrite(file, buffer.get(), size_t(nToWrite), ofs);
-      if (nBytes == -1) {
-        Error(errno, "Cannot write to file \"%s\"", fileName);
-        break;
-      }
-      if (nBytes != nToWrite) {
-        Error(28, "Only %d of %d bytes were written to \"%s\"", int(nBytes), nToWrite, fileName);
-        break;
-      }
-      g_bytesTransferred += nBytes;
-      ofs += nBytes;
-      bytesToWrite -= nToWrite;
-    }
+    int64_t moved = 0;
+    WriteFrameData(file, buffer.get(), ofs, g_dataSize, fileName, &moved);
+    g_bytesTransferred += moved;
     QueryPerfCount(&pts->EoReadWrite);
 
     if (!g_streamMode) {
@@ -170,23 +157,11 @@ int ReadOrdaviSync(char* fileName, char* namePart) {
       ofs = 0;
     }
 
-    int bytesToRead = g_dataSize;
-    if (bytesToRead != 0) ofs += g_ioOffset;
-    while (bytesToRead != 0) {
-      int nToRead = std::min(bytesToRead, g_ioSize);
-      ssize_t nBytes = pread(file, buffer.get(), size_t(nToRead), ofs);
-      if (nBytes == -1) {
-        Error(errno, "Cannot read from file \"%s\"", fileName);
-        break;
-      }
-      if (nBytes != nToRead) {
-        Error(0, "Only %d of %d bytes were read from \"%s\"", int(nBytes), nToRead, fileName);
-        break;
-      }
-      g_bytesTransferred += nBytes;
-      ofs += nBytes;
-      bytesToRead -= nToRead;
-    }
+    // The crop offset selects the middle part of the frame.
+    if (g_dataSize != 0) ofs += g_ioOffset;
+    int64_t moved = 0;
+    ReadFrameData(file, buffer.get(), ofs, g_dataSize, fileName, &moved);
+    g_bytesTransferred += moved;
     QueryPerfCount(&pts->EoReadWrite);
 
     if (!g_streamMode) {

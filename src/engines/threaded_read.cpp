@@ -30,6 +30,7 @@
 #include "buffer.h"
 #include "engines.h"
 #include "pacing.h"
+#include "transfer.h"
 #include "worker.h"
 
 void* ReadFrameThreadProc(void* arg) {
@@ -66,24 +67,11 @@ void* ReadFrameThreadProc(void* arg) {
     }
 
     // The crop offset selects the middle part of the frame.
-    int bytesToRead = g_dataSize;
-    if (bytesToRead != 0) ofs += g_ioOffset;
-    while (bytesToRead != 0) {
-      int nToRead = std::min(bytesToRead, g_ioSize);
-      ssize_t nBytes = pread(file, p->Buffer, size_t(nToRead), ofs);
-      if (nBytes == -1) {
-        Error(errno, "Cannot read from file \"%s\"", p->FileName);
-        break;
-      }
-      if (nBytes != nToRead) {
-        Error(0, "Only %d of %d bytes were read from \"%s\"", int(nBytes), nToRead, p->FileName);
-        break;
-      }
-      Verbose("  + Read completed [%p]", self);
-      p->BytesTransferred += nToRead;
-      ofs += nBytes;
-      bytesToRead -= nToRead;
-    }
+    if (g_dataSize != 0) ofs += g_ioOffset;
+    int64_t moved = 0;
+    ReadFrameData(file, p->Buffer, ofs, g_dataSize, p->FileName, &moved, "  + Read completed [%p]",
+                  self);
+    p->BytesTransferred += moved;
     QueryPerfCount(&pts->EoReadWrite);
 
     if (!g_streamMode) {

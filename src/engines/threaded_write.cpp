@@ -25,6 +25,7 @@
 #include "buffer.h"
 #include "engines.h"
 #include "pacing.h"
+#include "transfer.h"
 #include "worker.h"
 
 void* WriteFrameThreadProc(void* arg) {
@@ -61,24 +62,10 @@ void* WriteFrameThreadProc(void* arg) {
       ofs = 0;
     }
 
-    int bytesToWrite = g_dataSize;
-    while (bytesToWrite != 0) {
-      int nToWrite = std::min(bytesToWrite, g_ioSize);
-      ssize_t nBytes = pwrite(file, p->Buffer, size_t(nToWrite), ofs);
-      if (nBytes == -1) {
-        Error(errno, "Cannot write to file \"%s\"", p->FileName);
-        p->Terminate.store(TRUE);
-        break;
-      }
-      if (nBytes != nToWrite) {
-        Error(28, "Only %d of %d bytes were written to \"%s\"", int(nBytes), nToWrite, p->FileName);
-        p->Terminate.store(TRUE);
-        break;
-      }
-      p->BytesTransferred += nToWrite;
-      ofs += nBytes;
-      bytesToWrite -= nToWrite;
-    }
+    int64_t moved = 0;
+    if (!WriteFrameData(file, p->Buffer, ofs, g_dataSize, p->FileName, &moved))
+      p->Terminate.store(TRUE);
+    p->BytesTransferred += moved;
     QueryPerfCount(&pts->EoReadWrite);
     Verbose("  + Write completed [%p]", self);
 

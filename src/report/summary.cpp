@@ -177,38 +177,41 @@ void DumpStats(int isWriteTest, int nFrames, const char* logFile, const char* pa
     }
   }
 
-  const TIME_STATS* st = g_frameStats;
-  DurationStats d = ComputeDuration(st, nFrames, Duration::File, g_perfTime);
-  printf("  Average file time ...... %.3f ms\n", d.avg);
-  printf("  Shortest file time ..... %.3f ms\n", d.min);
-  printf("  Longest file time ...... %.3f ms\n\n", d.max);
-
-  d = ComputeDuration(st, nFrames, Duration::Open, g_perfTime);
-  if (isWriteTest) {
-    printf("  Average create time .... %.3f ms\n", d.avg);
-    printf("  Shortest create time ... %.3f ms\n", d.min);
-    printf("  Longest create time .... %.3f ms\n\n", d.max);
-  } else {
-    printf("  Average open time ...... %.3f ms\n", d.avg);
-    printf("  Shortest open time ..... %.3f ms\n", d.min);
-    printf("  Longest open time ...... %.3f ms\n\n", d.max);
+  // Each duration's three lines; the I/O times show one decimal.
+  struct Lines {
+    Duration which;
+    const char* write[3];
+    const char* read[3];
+  };
+  static const Lines kLines[] = {
+      {Duration::File,
+       {"  Average file time ...... %.3f ms\n", "  Shortest file time ..... %.3f ms\n",
+        "  Longest file time ...... %.3f ms\n\n"},
+       {"  Average file time ...... %.3f ms\n", "  Shortest file time ..... %.3f ms\n",
+        "  Longest file time ...... %.3f ms\n\n"}},
+      {Duration::Open,
+       {"  Average create time .... %.3f ms\n", "  Shortest create time ... %.3f ms\n",
+        "  Longest create time .... %.3f ms\n\n"},
+       {"  Average open time ...... %.3f ms\n", "  Shortest open time ..... %.3f ms\n",
+        "  Longest open time ...... %.3f ms\n\n"}},
+      {Duration::Io,
+       {"  Average write time ..... %.1f ms\n", "  Shortest write time .... %.1f ms\n",
+        "  Longest write time ..... %.1f ms\n\n"},
+       {"  Average read time ...... %.1f ms\n", "  Shortest read time ..... %.1f ms\n",
+        "  Longest read time ...... %.1f ms\n\n"}},
+      {Duration::Close,
+       {"  Average close time .... %.3f ms\n", "  Shortest close time ... %.3f ms\n",
+        "  Longest close time .... %.3f ms\n\n"},
+       {"  Average close time .... %.3f ms\n", "  Shortest close time ... %.3f ms\n",
+        "  Longest close time .... %.3f ms\n\n"}},
+  };
+  for (const Lines& l : kLines) {
+    DurationStats d = ComputeDuration(g_frameStats, nFrames, l.which, g_perfTime);
+    const char* const* fmt = isWriteTest ? l.write : l.read;
+    printf(fmt[0], d.avg);
+    printf(fmt[1], d.min);
+    printf(fmt[2], d.max);
   }
-
-  d = ComputeDuration(st, nFrames, Duration::Io, g_perfTime);
-  if (isWriteTest) {
-    printf("  Average write time ..... %.1f ms\n", d.avg);
-    printf("  Shortest write time .... %.1f ms\n", d.min);
-    printf("  Longest write time ..... %.1f ms\n\n", d.max);
-  } else {
-    printf("  Average read time ...... %.1f ms\n", d.avg);
-    printf("  Shortest read time ..... %.1f ms\n", d.min);
-    printf("  Longest read time ...... %.1f ms\n\n", d.max);
-  }
-
-  d = ComputeDuration(st, nFrames, Duration::Close, g_perfTime);
-  printf("  Average close time .... %.3f ms\n", d.avg);
-  printf("  Shortest close time ... %.3f ms\n", d.min);
-  printf("  Longest close time .... %.3f ms\n\n", d.max);
 
   if (!logFile) return;
   FILE* f = fopen(logFile, "w");

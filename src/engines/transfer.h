@@ -1,0 +1,64 @@
+// The data transfer of one frame, shared by the engines that move a frame in
+// pieces (synchronous and multithreaded): `bytes` bytes in pieces of at most
+// g_ioSize at consecutive offsets from `ofs`, with positioned I/O so that no
+// seek lies between the time stamps. The first failed or short piece is
+// reported through Error and ends the frame's transfer.
+#pragma once
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
+#include "../messages.h"
+#include "../params.h"
+#include "../types.h"
+
+// Writes the frame; a short write is reported with 28 (no space left).
+// `moved` receives the bytes of the pieces that were written. False on failure.
+inline bool WriteFrameData(HANDLE file, const unsigned char* buf, int64_t ofs, int bytes,
+                           const char* fileName, int64_t* moved) {
+  *moved = 0;
+  while (bytes != 0) {
+    int nToWrite = std::min(bytes, g_ioSize);
+    ssize_t nBytes = pwrite(file, buf, size_t(nToWrite), ofs);
+    if (nBytes == -1) {
+      Error(errno, "Cannot write to file \"%s\"", fileName);
+      return false;
+    }
+    if (nBytes != nToWrite) {
+      Error(28, "Only %d of %d bytes were written to \"%s\"", int(nBytes), nToWrite, fileName);
+      return false;
+    }
+    *moved += nBytes;
+    ofs += nBytes;
+    bytes -= nToWrite;
+  }
+  return true;
+}
+
+// Reads the frame; a short read is reported with 0. With `pieceTrace`, each
+// piece read is traced with `self`.
+inline bool ReadFrameData(HANDLE file, unsigned char* buf, int64_t ofs, int bytes,
+                          const char* fileName, int64_t* moved, const char* pieceTrace = nullptr,
+                          const void* self = nullptr) {
+  *moved = 0;
+  while (bytes != 0) {
+    int nToRead = std::min(bytes, g_ioSize);
+    ssize_t nBytes = pread(file, buf, size_t(nToRead), ofs);
+    if (nBytes == -1) {
+      Error(errno, "Cannot read from file \"%s\"", fileName);
+      return false;
+    }
+    if (nBytes != nToRead) {
+      Error(0, "Only %d of %d bytes were read from \"%s\"", int(nBytes), nToRead, fileName);
+      return false;
+    }
+    if (pieceTrace) Verbose(pieceTrace, self);
+    *moved += nBytes;
+    ofs += nBytes;
+    bytes -= nToRead;
+  }
+  return true;
+}
