@@ -18,6 +18,7 @@ int64_t g_verboseTime = 0;
 ExitHook g_exitHook = nullptr;
 
 void OrdaviExit(int status) {
+  RemoveSemaName();
   if (g_exitHook) g_exitHook(status);
   exit(status);
 }

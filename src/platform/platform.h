@@ -52,6 +52,9 @@ PSEMA CreateSema(int initCount, int maxCount);
 BOOL ReleaseSema(PSEMA psem, int* pPrevCount);
 BOOL WaitForSema(PSEMA psem, BOOL wait);
 BOOL CloseSema(PSEMA psem);
+// Removes the semaphore's name when the process ends early (Usage, Fatal),
+// so that a failed run leaves nothing behind in the semaphore namespace.
+void RemoveSemaName();
 
 // ---- process set-up
 extern pthread_attr_t g_pthreadAttr;

@@ -272,3 +272,18 @@ TEST(Faults, PrintfCharactersInPathsAndNames) {
 }
 
 }  // namespace
+
+namespace {
+
+// A paced run that ends through a fatal error (here the asynchronous
+// engine's failed create while it fills its ring) removes its semaphore too.
+TEST(Faults, FatalPacedRunLeavesNoSemaphore) {
+  TempDir dir;
+  RunResult r =
+      RunOrdavi({"-a", "2", "-f", "50", "-w", "4", "-n", "3", "-u", "0", dir / "no/such"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_TRUE(Has(r.err, "***FATAL***")) << r.err;
+  EXPECT_FALSE(SemaphoreLeft(r.pid));
+}
+
+}  // namespace

@@ -32,6 +32,7 @@ PSEMA CreateSema(int initCount, int maxCount) {
   psem->sem = sem_open(sem_name, O_CREAT | O_EXCL, 0666, unsigned(initCount));
   if (psem->sem == SEM_FAILED) {
     perror("sem_open");
+    sem_name[0] = '\0';  // not ours: another process may own that name
     delete psem;
     OrdaviExit(1);
   }
@@ -81,7 +82,13 @@ BOOL WaitForSema(PSEMA psem, BOOL wait) {
 BOOL CloseSema(PSEMA psem) {
   if (!psem) return FALSE;
   sem_close(psem->sem);
-  sem_unlink(sem_name);
+  RemoveSemaName();
   delete psem;
   return TRUE;
+}
+
+void RemoveSemaName() {
+  if (sem_name[0] == '\0') return;
+  sem_unlink(sem_name);
+  sem_name[0] = '\0';
 }
