@@ -51,3 +51,18 @@ check: test test-asan test-tsan fuzz
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+
+# ordavi against fio, run in alternating pairs on the same disk (see the
+# README's "Benchmarks against fio"). Installs fio if missing; needs root to
+# drop the page cache. BENCH_DIR is where the data goes (never tmpfs); the
+# table lands in results/ as CSV. bench-quick: fewer frames, 3 pairs.
+# BENCH_ARGS passes options to the script, e.g. "--only hd-read --pairs 15".
+BENCH_DIR ?= /var/tmp
+BENCH_ARGS ?=
+.PHONY: bench bench-quick
+
+bench: build
+	@bash bench/run.sh --ordavi ./$(BUILD)/ordavi --dir $(BENCH_DIR) $(BENCH_ARGS)
+
+bench-quick: build
+	@bash bench/run.sh --quick --ordavi ./$(BUILD)/ordavi --dir $(BENCH_DIR) $(BENCH_ARGS)

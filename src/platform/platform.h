@@ -16,6 +16,7 @@
 #include <semaphore.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "../types.h"
@@ -25,6 +26,13 @@ BOOL QueryPerfFreq(int64_t* perfFreq);
 BOOL QueryPerfCount(int64_t* perfCount);
 // Reads the clock into an atomic counter (g_startTime, g_endTime).
 void QueryPerfCountInto(std::atomic<int64_t>* target);
+
+// ---- frame buffers
+// A data buffer for direct transfers: page-aligned, zero-filled and faulted
+// in, so that no page fault lands on a frame's timed path. Null when memory
+// is short; free it with FreeFrameBuffer.
+void* AllocFrameBuffer(size_t size);
+void FreeFrameBuffer(void* buffer);
 
 // ---- files
 HANDLE _dioopen(const char* filename, int oflag);  // uncached unless -B

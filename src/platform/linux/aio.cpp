@@ -107,9 +107,8 @@ void AioSetup(AIO* aio, AIO_WAIT* aiow, int offset, int size) {
   // page, so that a zero-byte transfer is queued with a real buffer.
   size_t pageSize = size_t(sysconf(_SC_PAGESIZE));
   size_t allocSize = size > 0 ? size_t(size) : pageSize;
-  void* buffer = nullptr;
-  if (posix_memalign(&buffer, pageSize, allocSize) != 0 || buffer == nullptr)
-    Fatal(ENOMEM, "Could not allocate memory for buffer");
+  void* buffer = AllocFrameBuffer(allocSize);
+  if (buffer == nullptr) Fatal(ENOMEM, "Could not allocate memory for buffer");
   memset(buffer, 0x61, allocSize);  // an asynchronous write test writes 'a'
   aio->aio_buf = buffer;
   aio->aio_sigevent.sigev_notify = SIGEV_NONE;
@@ -143,6 +142,6 @@ int WaitForAio(AIO_WAIT* aiow, int count) {
 }
 
 void AioCleanup(AIO* aio) {
-  free(const_cast<void*>(aio->aio_buf));
+  FreeFrameBuffer(const_cast<void*>(aio->aio_buf));
   aio->aio_buf = nullptr;  // a second clean-up of the same block is harmless
 }
