@@ -17,10 +17,15 @@ int64_t g_verboseTime = 0;
 
 ExitHook g_exitHook = nullptr;
 
+// Usage and Fatal end the process at once, from whichever thread failed:
+// nothing is cleaned up and no other thread is waited for, so the process
+// leaves without running exit handlers or destructors under running threads.
+// Its output is unbuffered, and the semaphore's name is removed first.
 void OrdaviExit(int status) {
   RemoveSemaName();
   if (g_exitHook) g_exitHook(status);
-  exit(status);
+  fflush(nullptr);
+  _exit(status);
 }
 
 void Error(int err, const char* msg, ...) {
