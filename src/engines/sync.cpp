@@ -70,20 +70,11 @@ int CreateOrdaviSync(char* fileName, char* namePart) {
     PTIME_STATS pts = g_frameStats + frameIndex;
     QueryPerfCount(&pts->Start);
 
-    HANDLE file;
     int64_t ofs;
-    if (g_streamMode) {
-      file = stream.fd;
-      ofs = int64_t(fnum) * g_fileSize;
-      pts->EoOpenCreate = pts->Start;
-    } else {
-      file = _dioopen(fileName, O_WRONLY | O_CREAT);
-      if (file == -1) {
-        Error(errno, "Cannot create file \"%s\"", fileName);
-        break;
-      }
-      QueryPerfCount(&pts->EoOpenCreate);
-      ofs = 0;
+    HANDLE file = OpenFrame(fileName, O_WRONLY | O_CREAT, stream.fd, fnum, pts, &ofs);
+    if (file == -1) {
+      Error(errno, "Cannot create file \"%s\"", fileName);
+      break;
     }
 
     int64_t moved = 0;
@@ -91,12 +82,7 @@ int CreateOrdaviSync(char* fileName, char* namePart) {
     g_bytesTransferred += moved;
     QueryPerfCount(&pts->EoReadWrite);
 
-    if (!g_streamMode) {
-      close(file);
-      QueryPerfCount(&pts->EoClose);
-    } else {
-      pts->EoClose = pts->EoReadWrite;
-    }
+    CloseFrame(file, pts);
     PublishFrame();
     if (Terminating()) break;
     frameIndex++;
@@ -131,30 +117,21 @@ int ReadOrdaviSync(char* fileName, char* namePart) {
     PTIME_STATS pts = g_frameStats + frameIndex;
     QueryPerfCount(&pts->Start);
 
-    HANDLE file;
     int64_t ofs;
-    if (g_streamMode) {
-      file = stream.fd;
-      ofs = int64_t(fnum) * g_fileSize;
-      pts->EoOpenCreate = pts->Start;
-    } else {
-      file = _dioopen(fileName, O_RDONLY);
-      // End of sequence: a missing frame after the first, in sequential
-      // order, means the sequence on disk is shorter than the run; from here
-      // on the existing frames are read over and over.
-      if (file == -1 && errno == ENOENT && frameIndex > 0 && !g_isRandom && !g_isReverse &&
-          (g_loopFrames == 0 || g_loopFrames > frameIndex)) {
-        g_loopFrames = frameIndex;
-        GenFileName(fileName, namePart, frameIndex);
-        QueryPerfCount(&pts->Start);
-        file = _dioopen(fileName, O_RDONLY);
-      }
-      if (file == -1) {
-        Error(errno, "Cannot open file \"%s\"", fileName);
-        break;
-      }
-      QueryPerfCount(&pts->EoOpenCreate);
-      ofs = 0;
+    HANDLE file = OpenFrame(fileName, O_RDONLY, stream.fd, fnum, pts, &ofs);
+    // End of sequence: a missing frame after the first, in sequential order,
+    // means the sequence on disk is shorter than the run; from here on the
+    // existing frames are read over and over.
+    if (file == -1 && errno == ENOENT && frameIndex > 0 && !g_isRandom && !g_isReverse &&
+        (g_loopFrames == 0 || g_loopFrames > frameIndex)) {
+      g_loopFrames = frameIndex;
+      fnum = GenFileName(fileName, namePart, frameIndex);
+      QueryPerfCount(&pts->Start);
+      file = OpenFrame(fileName, O_RDONLY, stream.fd, fnum, pts, &ofs);
+    }
+    if (file == -1) {
+      Error(errno, "Cannot open file \"%s\"", fileName);
+      break;
     }
 
     // The crop offset selects the middle part of the frame.
@@ -164,12 +141,7 @@ int ReadOrdaviSync(char* fileName, char* namePart) {
     g_bytesTransferred += moved;
     QueryPerfCount(&pts->EoReadWrite);
 
-    if (!g_streamMode) {
-      close(file);
-      QueryPerfCount(&pts->EoClose);
-    } else {
-      pts->EoClose = pts->EoReadWrite;
-    }
+    CloseFrame(file, pts);
     PublishFrame();
 
     if (pacing.started) HandOverFrame(&pacing, pts);

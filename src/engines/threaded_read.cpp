@@ -48,23 +48,14 @@ void* ReadFrameThreadProc(void* arg) {
     PTIME_STATS pts = p->Times;
     QueryPerfCount(&pts->Start);
 
-    HANDLE file;
     int64_t ofs;
-    if (g_streamMode) {
-      file = p->FileDes;
-      ofs = int64_t(p->FrameIndex) * g_fileSize;
-      pts->EoOpenCreate = pts->Start;
-    } else {
-      file = _dioopen(p->FileName, O_RDONLY);
-      if (file == -1) {
-        Error(errno, "Cannot open file \"%s\"", p->FileName);
-        AbandonFrame(p);
-        return nullptr;
-      }
-      QueryPerfCount(&pts->EoOpenCreate);
-      Verbose("  + Open completed [%p]", self);
-      ofs = 0;
+    HANDLE file = OpenFrame(p->FileName, O_RDONLY, p->FileDes, p->FrameIndex, pts, &ofs);
+    if (file == -1) {
+      Error(errno, "Cannot open file \"%s\"", p->FileName);
+      AbandonFrame(p);
+      return nullptr;
     }
+    if (!g_streamMode) Verbose("  + Open completed [%p]", self);
 
     // The crop offset selects the middle part of the frame.
     if (g_dataSize != 0) ofs += g_ioOffset;
@@ -74,12 +65,7 @@ void* ReadFrameThreadProc(void* arg) {
     p->BytesTransferred += moved;
     QueryPerfCount(&pts->EoReadWrite);
 
-    if (!g_streamMode) {
-      close(file);
-      QueryPerfCount(&pts->EoClose);
-    } else {
-      pts->EoClose = pts->EoReadWrite;
-    }
+    CloseFrame(file, pts);
     Verbose("  + Read thread finished [%p]", self);
     if (FinishFrame(p)) break;
   }

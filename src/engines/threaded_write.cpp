@@ -44,23 +44,14 @@ void* WriteFrameThreadProc(void* arg) {
     QueryPerfCount(&pts->Start);
     p->BytesTransferred = 0;
 
-    HANDLE file;
     int64_t ofs;
-    if (g_streamMode) {
-      file = p->FileDes;
-      ofs = int64_t(p->FrameIndex) * g_fileSize;
-      pts->EoOpenCreate = pts->Start;
-    } else {
-      file = _dioopen(p->FileName, O_WRONLY | O_CREAT);
-      if (file == -1) {
-        Error(errno, "Cannot create file \"%s\"", p->FileName);
-        AbandonFrame(p);
-        break;
-      }
-      QueryPerfCount(&pts->EoOpenCreate);
-      Verbose("  + Open completed [%p]", self);
-      ofs = 0;
+    HANDLE file = OpenFrame(p->FileName, O_WRONLY | O_CREAT, p->FileDes, p->FrameIndex, pts, &ofs);
+    if (file == -1) {
+      Error(errno, "Cannot create file \"%s\"", p->FileName);
+      AbandonFrame(p);
+      break;
     }
+    if (!g_streamMode) Verbose("  + Open completed [%p]", self);
 
     int64_t moved = 0;
     if (!WriteFrameData(file, p->Buffer, ofs, g_dataSize, p->FileName, &moved))
@@ -69,12 +60,7 @@ void* WriteFrameThreadProc(void* arg) {
     QueryPerfCount(&pts->EoReadWrite);
     Verbose("  + Write completed [%p]", self);
 
-    if (!g_streamMode) {
-      close(file);
-      QueryPerfCount(&pts->EoClose);
-    } else {
-      pts->EoClose = pts->EoReadWrite;
-    }
+    CloseFrame(file, pts);
     Verbose("  + Write thread finished [%p]", self);
     if (FinishFrame(p)) break;
   }

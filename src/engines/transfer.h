@@ -13,7 +13,36 @@
 
 #include "../messages.h"
 #include "../params.h"
+#include "../platform/platform.h"
+#include "../stats.h"
 #include "../types.h"
+
+// Opens the frame's file and stamps EoOpenCreate, or in stream mode takes
+// the frame's slice of `stream` (EoOpenCreate = Start). `ofs` receives where
+// the frame starts. Returns -1 (errno set) when the open failed.
+inline HANDLE OpenFrame(const char* fileName, int oflag, HANDLE stream, int fnum, PTIME_STATS pts,
+                        int64_t* ofs) {
+  if (g_streamMode) {
+    *ofs = int64_t(fnum) * g_fileSize;
+    pts->EoOpenCreate = pts->Start;
+    return stream;
+  }
+  *ofs = 0;
+  HANDLE file = _dioopen(fileName, oflag);
+  if (file != -1) QueryPerfCount(&pts->EoOpenCreate);
+  return file;
+}
+
+// Closes the frame's file and stamps EoClose; a stream slice has nothing to
+// close (EoClose = EoReadWrite).
+inline void CloseFrame(HANDLE file, PTIME_STATS pts) {
+  if (g_streamMode) {
+    pts->EoClose = pts->EoReadWrite;
+    return;
+  }
+  close(file);
+  QueryPerfCount(&pts->EoClose);
+}
 
 // Writes the frame; a short write is reported with 28 (no space left).
 // `moved` receives the bytes of the pieces that were written. False on failure.
