@@ -93,20 +93,9 @@ RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec, int in
       }
     }
   }
+  // Its output is closed: the process is ending (a kill above ended it).
   int status = 0;
-  while (true) {
-    if (!interrupted && interruptAfterMs >= 0) {
-      // The process closed its output before the interrupt was due.
-      interrupted = true;
-    }
-    pid_t w = waitpid(pid, &status, WNOHANG);
-    if (w == pid) break;
-    if (!killed && NowMs() - start >= int64_t(timeoutSec) * 1000) {
-      kill(pid, SIGKILL);
-      killed = true;
-    }
-    usleep(1000);
-  }
+  waitpid(pid, &status, 0);
   if (WIFEXITED(status))
     r.status = WEXITSTATUS(status);
   else if (WIFSIGNALED(status))
@@ -132,11 +121,6 @@ TempDir::~TempDir() {
 bool FileExists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 int64_t FileSizeOf(const std::string& path) {
@@ -166,18 +150,6 @@ std::string ReadFile(const std::string& path) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
-}
-
-void WriteFileOfSize(const std::string& path, int64_t size, unsigned char value) {
-  FILE* f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  std::vector<unsigned char> buf(65536, value);
-  while (size > 0) {
-    size_t n = size_t(std::min<int64_t>(size, int64_t(buf.size())));
-    fwrite(buf.data(), 1, n, f);
-    size -= int64_t(n);
-  }
-  fclose(f);
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -218,4 +190,25 @@ int CountOf(const std::string& hay, const std::string& needle) {
   for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + needle.size()))
     n++;
   return n;
+}
+
+std::vector<std::string> LogRows(const std::string& csvPath) {
+  std::vector<std::string> rows;
+  bool in = false;
+  for (auto& line : SplitLines(ReadFile(csvPath))) {
+    if (in) rows.push_back(line);
+    if (line.rfind("num,", 0) == 0) in = true;
+  }
+  return rows;
+}
+
+const std::vector<Engine>& AllEngines() {
+  static const std::vector<Engine> engines = {
+      {"sync", {}, 0x73}, {"async", {"-a", "3"}, 0x61}, {"threaded", {"-t", "3"}, 0x74}};
+  return engines;
+}
+
+std::vector<std::string> With(const Engine& e, std::vector<std::string> args) {
+  args.insert(args.begin(), e.args.begin(), e.args.end());
+  return args;
 }

@@ -24,6 +24,16 @@ struct RunResult {
 RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec = 120,
                     int interruptAfterMs = -1, int signal = 2, int runAsUid = -1);
 
+// The three engines, with the options that choose them and the byte each
+// one writes; With() puts an engine's options before a command line.
+struct Engine {
+  const char* name;
+  std::vector<std::string> args;
+  unsigned char fill;
+};
+const std::vector<Engine>& AllEngines();
+std::vector<std::string> With(const Engine& e, std::vector<std::string> args);
+
 // A fresh directory below the build tree, removed with its contents at the
 // end of the scope.
 class TempDir {
@@ -41,16 +51,16 @@ class TempDir {
 
 // File helpers.
 bool FileExists(const std::string& path);
-bool IsDirectory(const std::string& path);
 int64_t FileSizeOf(const std::string& path);  // -1 when missing
 // True when every byte of the file is `value` (and the file exists).
 bool AllBytesAre(const std::string& path, unsigned char value);
 std::string ReadFile(const std::string& path);
-void WriteFileOfSize(const std::string& path, int64_t size, unsigned char value = 0x55);
 std::vector<std::string> SplitLines(const std::string& text);
 // Sorted names in a directory (without . and ..).
 std::vector<std::string> ListDir(const std::string& path);
 // True when the named semaphore of the run with this pid is still in /dev/shm.
 bool SemaphoreLeft(int pid);
+// The frame rows of a timing log (the lines after its "num," header).
+std::vector<std::string> LogRows(const std::string& csvPath);
 // Counts occurrences of `needle` in `hay`.
 int CountOf(const std::string& hay, const std::string& needle);

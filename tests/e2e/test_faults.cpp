@@ -19,41 +19,6 @@ bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-struct Engine {
-  const char* name;
-  std::vector<std::string> args;
-  unsigned char fill;  // the byte the engine writes
-};
-
-const std::vector<Engine>& Engines() {
-  static const std::vector<Engine> engines = {
-      {"sync", {}, 0x73}, {"async", {"-a", "3"}, 0x61}, {"threaded", {"-t", "3"}, 0x74}};
-  return engines;
-}
-
-std::vector<std::string> With(const Engine& e, std::vector<std::string> args) {
-  args.insert(args.begin(), e.args.begin(), e.args.end());
-  return args;
-}
-
-// True when this build has the engine (it is being built engine by engine).
-bool Available(const Engine& e) {
-  static TempDir probe;
-  RunResult r = RunOrdavi(With(e, {"-w", "4", "-n", "1", "-u", "0", probe / e.name}));
-  return !Has(r.err, "not available");
-}
-
-int FrameRows(const std::string& csv) {
-  std::vector<std::string> lines = SplitLines(csv);
-  int rows = 0;
-  bool in = false;
-  for (auto& l : lines) {
-    if (in) rows++;
-    if (l.rfind("num,", 0) == 0) in = true;
-  }
-  return rows;
-}
-
 int Sh(const std::string& cmd) { return system((cmd + " >/dev/null 2>&1").c_str()); }
 
 // A small ext4 file system on a loop device, mounted below a TempDir.
@@ -98,8 +63,7 @@ class LoopFs {
   }
 
 TEST(Faults, FullFileSystemEndsWithTheFramesDone) {
-  for (const Engine& e : Engines()) {
-    if (!Available(e)) continue;
+  for (const Engine& e : AllEngines()) {
     SCOPED_TRACE(e.name);
     LoopFs fs(8);
     SKIP_WITHOUT_LOOP(fs);
@@ -116,7 +80,7 @@ TEST(Faults, FullFileSystemEndsWithTheFramesDone) {
                 Has(r.err, "An error occurred waiting for a file I/O to complete\n"))
         << r.err;
     EXPECT_TRUE(Has(r.out, "  Overall frame rate"));
-    int rows = FrameRows(ReadFile(log));
+    int rows = int(LogRows(log).size());
     EXPECT_GT(rows, 0);
     EXPECT_LT(rows, 60);
   }
@@ -129,8 +93,7 @@ TEST(Faults, DeviceIoErrorIsReported) {
   mkdir(dir.c_str(), 0755);
   ASSERT_EQ(RunOrdavi({"-w", "1024", "-n", "24", "-u", "0", dir}).status, 0);
   ASSERT_TRUE(fs.CutTo(6));
-  for (const Engine& e : Engines()) {
-    if (!Available(e)) continue;
+  for (const Engine& e : AllEngines()) {
     SCOPED_TRACE(e.name);
     RunResult r = RunOrdavi(With(e, {"-n", "24", "-u", "0", dir}), 60);
     EXPECT_EQ(r.status == 0 || (r.status == 1 && Has(r.err, "***FATAL***")), true) << r.err;
@@ -146,8 +109,7 @@ TEST(Faults, UnreadableFrameStopsTheRunClearly) {
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   ASSERT_EQ(RunOrdavi({"-w", "4", "-n", "8", "-u", "0", dir.path()}).status, 0);
   ASSERT_EQ(chmod((dir / "frame000005.tst").c_str(), 0), 0);
-  for (const Engine& e : Engines()) {
-    if (!Available(e)) continue;
+  for (const Engine& e : AllEngines()) {
     SCOPED_TRACE(e.name);
     // Permissions bind only an unprivileged user: run as nobody.
     RunResult r = RunOrdavi(With(e, {"-n", "8", "-u", "0", dir.path()}), 60, -1, 2, 65534);
@@ -163,8 +125,7 @@ TEST(Faults, UnreadableFrameStopsTheRunClearly) {
 TEST(Faults, StreamShorterThanTheRun) {
   TempDir dir;
   ASSERT_EQ(RunOrdavi({"-w", "64", "-s", "-n", "4", "-u", "0", dir / "s"}).status, 0);
-  for (const Engine& e : Engines()) {
-    if (!Available(e)) continue;
+  for (const Engine& e : AllEngines()) {
     SCOPED_TRACE(e.name);
     RunResult r = RunOrdavi(With(e, {"-z", "64", "-s", "-n", "9", "-u", "0", dir / "s"}));
     EXPECT_EQ(r.status, 0) << r.err;
@@ -174,26 +135,12 @@ TEST(Faults, StreamShorterThanTheRun) {
   }
 }
 
-TEST(Faults, MissingDirectoryForWriting) {
-  TempDir dir;
-  for (const Engine& e : Engines()) {
-    if (!Available(e)) continue;
-    SCOPED_TRACE(e.name);
-    RunResult r = RunOrdavi(With(e, {"-w", "4", "-n", "3", "-u", "0", dir / "no/such"}));
-    EXPECT_TRUE(r.status == 0 || (r.status == 1 && Has(r.err, "***FATAL***"))) << r.err;
-    // With several workers any of the first frames may fail first.
-    EXPECT_TRUE(Has(r.err, "Cannot create file \"" + dir.path() + "/no/such/frame00000")) << r.err;
-    EXPECT_TRUE(Has(r.err, "Error 2: No such file or directory\n"));
-  }
-}
-
 TEST(Faults, DirectIoRefusedUnlessBuffered) {
   TempDir dir;
   std::string mnt = dir / "ramfs";
   mkdir(mnt.c_str(), 0755);
   if (Sh("mount -t ramfs none " + mnt) != 0) GTEST_SKIP() << "cannot mount ramfs here";
-  for (const Engine& e : Engines()) {
-    if (!Available(e)) continue;
+  for (const Engine& e : AllEngines()) {
     SCOPED_TRACE(e.name);
     RunResult r = RunOrdavi(With(e, {"-w", "4", "-n", "3", "-u", "0", mnt}));
     EXPECT_TRUE(Has(r.err, "Cannot create file \"" + mnt + "/frame00000")) << r.err;
@@ -218,8 +165,7 @@ TEST(Faults, StopsAtRandomMomentsKeepTheResults) {
   std::mt19937 rng(20261206);
   const int signals[] = {2, 15, 1};  // SIGINT, SIGTERM, SIGHUP
   int run = 0;
-  for (const Engine& e : Engines()) {
-    if (!Available(e)) continue;
+  for (const Engine& e : AllEngines()) {
     for (bool paced : {false, true}) {
       for (bool display : {false, true}) {
         for (bool write : {false, true}) {
@@ -239,7 +185,7 @@ TEST(Faults, StopsAtRandomMomentsKeepTheResults) {
           EXPECT_TRUE(Has(r.out, "User break, stopping\n"));
           EXPECT_TRUE(Has(r.out, "  Overall frame rate"));
           EXPECT_TRUE(Has(r.out, "Writing log file...\n"));
-          EXPECT_GT(FrameRows(ReadFile(log)), 0);
+          EXPECT_GT(int(LogRows(log).size()), 0);
           EXPECT_FALSE(SemaphoreLeft(r.pid));
         }
       }

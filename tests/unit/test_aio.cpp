@@ -45,46 +45,6 @@ class AioTest : public ::testing::Test {
   std::string path_;
 };
 
-TEST_F(AioTest, SetupZeroesTheBlockAndFillsAPageAlignedBuffer) {
-  AIO aio;
-  memset(&aio, 0xff, sizeof aio);
-  AIO_WAIT slot = nullptr;
-  AioSetup(&aio, &slot, 12288, 3 * 4096);
-  EXPECT_EQ(slot, &aio);
-  ASSERT_NE(aio.aio_buf, nullptr);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(aio.aio_buf) % uintptr_t(sysconf(_SC_PAGESIZE)), 0u);
-  const volatile unsigned char* bytes = static_cast<const volatile unsigned char*>(aio.aio_buf);
-  int wrong = 0;
-  for (int i = 0; i < 3 * 4096; i++) wrong += bytes[i] != 0x61;
-  EXPECT_EQ(wrong, 0);
-  EXPECT_EQ(aio.aio_offset, 12288);
-  EXPECT_EQ(aio.aio_nbytes, size_t(3 * 4096));
-  EXPECT_EQ(aio.aio_fildes, 0);
-  EXPECT_EQ(aio.aio_reqprio, 0);
-  EXPECT_EQ(aio.aio_lio_opcode, 0);
-  EXPECT_EQ(aio.aio_sigevent.sigev_notify, SIGEV_NONE);
-  AioCleanup(&aio);
-  EXPECT_EQ(aio.aio_buf, nullptr);
-  AioCleanup(&aio);  // a second clean-up frees nothing twice
-}
-
-TEST_F(AioTest, SetupWithoutWaitSlotAndWithAnEmptyFrame) {
-  // Empty frames (-e) still get a real buffer, so a zero-byte transfer is a
-  // valid operation that completes with 0 bytes.
-  AIO aio;
-  AioSetup(&aio, nullptr, 0, 0);
-  ASSERT_NE(aio.aio_buf, nullptr);
-  EXPECT_EQ(aio.aio_nbytes, 0u);
-  aio.aio_fildes = open(path_.c_str(), O_WRONLY);
-  ASSERT_NE(aio.aio_fildes, -1);
-  ASSERT_EQ(aio_write(&aio), 0);
-  AIO_WAIT list[1] = {&aio};
-  EXPECT_EQ(WaitForAio(list, 1), 0);
-  EXPECT_EQ(aio_return(&aio), 0);
-  close(aio.aio_fildes);
-  AioCleanup(&aio);
-}
-
 TEST_F(AioTest, LowestFinishedEntryFailedReportsItsErrorDespiteLaterSuccess) {
   AIO aio[2];
   AIO_WAIT list[2];
@@ -113,36 +73,6 @@ TEST_F(AioTest, LowestFinishedEntryFailedReportsItsErrorDespiteLaterSuccess) {
     close(aio[i].aio_fildes);
     AioCleanup(&aio[i]);
   }
-}
-
-TEST_F(AioTest, LowestFinishedEntryWinsOverALaterFailureAndOverRunningOnes) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  AIO aio[3];
-  AIO_WAIT list[3];
-  for (int i = 0; i < 3; i++) AioSetup(&aio[i], &list[i], 0, 4096);
-  aio[0].aio_fildes = fds[0];                         // stays in flight
-  aio[1].aio_fildes = open(path_.c_str(), O_RDONLY);  // succeeds
-  aio[2].aio_fildes = open(path_.c_str(), O_WRONLY);  // fails (EBADF)
-  ASSERT_EQ(aio_read(&aio[0]), 0);
-  ASSERT_EQ(aio_read(&aio[1]), 0);
-  ASSERT_EQ(aio_read(&aio[2]), 0);
-  Finish(&aio[1]);
-  Finish(&aio[2]);
-  EXPECT_EQ(aio_error(&aio[0]), EINPROGRESS);
-
-  EXPECT_EQ(WaitForAio(list, 3), 1);
-
-  ASSERT_EQ(write(fds[1], "abc", 3), 3);
-  EXPECT_EQ(WaitForAio(list, 1), 0);
-  EXPECT_EQ(aio_return(&aio[0]), 3);
-  aio_return(&aio[1]);
-  aio_return(&aio[2]);
-  close(aio[1].aio_fildes);
-  close(aio[2].aio_fildes);
-  close(fds[0]);
-  close(fds[1]);
-  for (int i = 0; i < 3; i++) AioCleanup(&aio[i]);
 }
 
 std::atomic<int> g_signalsSeen{0};

@@ -74,42 +74,6 @@ TEST(DisplayWindows, EarlyInTheRunEveryRowEqualsOverall) {
   EXPECT_EQ(row("      30s:"), row("  Overall:"));
 }
 
-TEST(DisplayWindows, WalkStopsAtTheFirstRecordOutside) {
-  // Newest at 40 s. Record 1 closed late (out of order) at 39.9 s: the 30 s
-  // walk stops at record 2 (8 s) and never reaches it.
-  std::vector<TIME_STATS> stats = {Rec(1, 10, 90),     Rec(39.9, 10, 90), Rec(8, 10, 90),
-                                   Rec(20, 20, 180),   Rec(33, 30, 270),  Rec(36, 40, 360),
-                                   Rec(39.5, 50, 450), Rec(40, 60, 540)};
-  StatsWindow w[kNumWindows];
-  WalkWindows(stats.data(), 8, 0, kFreq, kTick, w);
-  // 1 s: records 7 and 6; the walk stops at record 5, whose close starts the span.
-  EXPECT_EQ(w[0].count, 2);
-  EXPECT_EQ(w[0].openT, 110);
-  EXPECT_EQ(w[0].ioT, 990);
-  EXPECT_DOUBLE_EQ(w[0].span, 4.0);  // never shorter than the window
-  // 5 s holds the 1 s records plus record 5.
-  EXPECT_EQ(w[1].count, 3);
-  EXPECT_EQ(w[1].openT, 150);
-  EXPECT_DOUBLE_EQ(w[1].span, 7.0);
-  // 30 s: records 7 to 3; record 2 ends it.
-  EXPECT_EQ(w[2].count, 5);
-  EXPECT_EQ(w[2].openT, 200);
-  EXPECT_EQ(w[2].ioT, 1800);
-  EXPECT_DOUBLE_EQ(w[2].span, 32.0);
-}
-
-TEST(DisplayWindows, ARecordOnTheThresholdIsOutside) {
-  std::vector<TIME_STATS> stats = {Rec(5, 1, 1), Rec(9, 1, 1), Rec(10, 1, 1)};
-  StatsWindow w[kNumWindows];
-  WalkWindows(stats.data(), 3, 0, kFreq, kTick, w);
-  EXPECT_EQ(w[0].count, 1);  // 9 s is not after 10 - 1
-  EXPECT_DOUBLE_EQ(w[0].span, 1.0);
-  EXPECT_EQ(w[1].count, 2);  // 5 s is not after 10 - 5
-  EXPECT_DOUBLE_EQ(w[1].span, 5.0);
-  EXPECT_EQ(w[2].count, 3);
-  EXPECT_DOUBLE_EQ(w[2].span, 10.0);
-}
-
 TEST(DisplayOverall, FastestAndSlowestFrameAreEnteredOnce) {
   std::vector<TIME_STATS> stats = {Rec(1, 500, 4500), Rec(2, 100, 900), Rec(3, 1000, 19000, 5000),
                                    Rec(4, 200, 2800)};
@@ -160,31 +124,6 @@ TEST(DisplayPeriod, IoStatsAndHistogramCoverOnlyThePeriod) {
   EXPECT_EQ(all.hist.histFirstStat, 0);
   EXPECT_EQ(screen.scale.histNum, 8);
   EXPECT_EQ(FormatScreen(screen, Settings(0)).find("I/O stats"), std::string::npos);
-}
-
-TEST(DisplayPeriod, PeriodCoveringTheWholeRunCountsFromTheStart) {
-  std::vector<TIME_STATS> stats = {Rec(2, 100, 900), Rec(3.5, 100, 1900), Rec(4, 100, 400)};
-  int histTime = -1;
-  double fastest = 0, slowest = 0;
-  PeriodIoStats(stats.data(), 3, 500000, 4000000 - 10 * kFreq, kFreq, kTick, &histTime, &fastest,
-                &slowest);
-  EXPECT_EQ(histTime, 3);  // (4 - 0.5) s truncated
-  EXPECT_DOUBLE_EQ(fastest, 0.0005);
-  EXPECT_DOUBLE_EQ(slowest, 0.002);
-}
-
-TEST(DisplayPeriod, ExpiredRecordsLeaveAtALaterRefresh) {
-  std::vector<TIME_STATS> stats;
-  for (int i = 0; i < 30; i++) stats.push_back(Rec(1 + i, 100, 900));  // one a second
-  DisplayState state;
-  Screen screen;
-  RefreshScreen(&state, stats.data(), 10, 0, Settings(10), &screen);  // newest at 10 s
-  EXPECT_EQ(state.hist.histFirstStat, 0);                             // 1 s is not before 0 s
-  EXPECT_EQ(screen.scale.histNum, 10);
-  RefreshScreen(&state, stats.data(), 30, 0, Settings(10), &screen);  // newest at 30 s
-  EXPECT_EQ(state.hist.histFirstStat, 19);                            // 20 s stays
-  EXPECT_EQ(screen.scale.histNum, 11);
-  EXPECT_EQ(screen.histTime, 10);
 }
 
 TEST(DisplayScreen, WholeScreenText) {
@@ -252,17 +191,6 @@ TEST(DisplayScreen, WholeScreenText) {
   EXPECT_NE(text.find("  Overall:   0.405 ms     6.85 ms  5000.00 ms     0.80 MB/s    0.2 fps\n"
                       "\nHistogram of frame completion times:\n"),
             std::string::npos);
-}
-
-TEST(DisplayScreen, LongParameterStringIsNotCut) {
-  std::vector<TIME_STATS> stats = {Rec(1, 100, 900)};
-  DisplaySettings settings = Settings();
-  const std::string params(255, 'x');
-  settings.paramsAsStr = params.c_str();
-  DisplayState state;
-  Screen screen;
-  RefreshScreen(&state, stats.data(), 1, 0, settings, &screen);
-  EXPECT_EQ(FormatScreen(screen, settings).rfind("Test parameters:      " + params + "\n", 0), 0u);
 }
 
 }  // namespace

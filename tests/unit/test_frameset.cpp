@@ -61,17 +61,6 @@ TEST_F(FrameSet, RandomOrderIsAPermutationAndNeverRunsDry) {
   EXPECT_EQ(b, sorted);
 }
 
-TEST_F(FrameSet, NamesFromPatternAndFirstNumber) {
-  g_streamMode = FALSE;
-  g_numFrames = 3;
-  EXPECT_EQ(NameAt(0), "dir/frame000000.tst");
-  ASSERT_TRUE(ApplyNamePattern("shot_000100.dpx"));
-  EXPECT_EQ(NameAt(0), "dir/shot_000100.dpx");
-  EXPECT_EQ(NameAt(2), "dir/shot_000102.dpx");
-  ASSERT_TRUE(ApplyNamePattern("50%_1.dpx"));
-  EXPECT_EQ(NameAt(2), "dir/50%_3.dpx");
-}
-
 TEST_F(FrameSet, DirectoriesFollowThePosition) {
   g_streamMode = FALSE;
   g_numFrames = 300;
@@ -81,17 +70,6 @@ TEST_F(FrameSet, DirectoriesFollowThePosition) {
   EXPECT_EQ(NameAt(250), "dir/part02/frame000250.tst");
   g_isReverse = TRUE;
   EXPECT_EQ(NameAt(0), "dir/part00/frame000299.tst");
-}
-
-TEST_F(FrameSet, LongestNamePartCoversEveryName) {
-  g_numFrames = 1000000;
-  EXPECT_EQ(LongestNamePart(), int(strlen("frame999999.tst")));
-  g_numFrames = 2000000;
-  EXPECT_EQ(LongestNamePart(), int(strlen("frame1999999.tst")));
-  g_numFilesPerDir = 10;
-  EXPECT_EQ(LongestNamePart(), int(strlen("part199999/frame1999999.tst")));
-  g_loopFrames = 5;
-  EXPECT_EQ(LongestNamePart(), int(strlen("part199999/frame000004.tst")));
 }
 
 TEST_F(FrameSet, WriteSizesRoundUp) {
@@ -149,21 +127,6 @@ TEST_F(FrameSet, ReadSizesCropAndSplit) {
     EXPECT_EQ(g_ioSize, c.expIo);
     EXPECT_EQ(g_ioOffset, c.expOffset);
   }
-}
-
-TEST_F(FrameSet, PreBufferFitsTheQueue) {
-  char buf[kPathBufSize] = "x";
-  g_fileSize = 4096;
-  UpdateParametersForReadTest(buf, buf + 1);
-  EXPECT_EQ(g_framePreBufferCount, -1);  // unpaced
-  ResetParameters();
-  g_streamMode = TRUE;
-  g_fileSize = 4096;
-  g_frameRate = 25;
-  g_frameQueueSize = 25;
-  g_framePreBufferCount = 30;
-  UpdateParametersForReadTest(buf, buf + 1);
-  EXPECT_EQ(g_framePreBufferCount, 24);
 }
 
 TEST(ParametersString, RepeatsTheEffectiveOptions) {

@@ -73,15 +73,6 @@ TEST(HistogramColumn, NominalTimesLandInTheirColumns) {
   EXPECT_EQ(HistogramColumn(INFINITY), 64);
 }
 
-TEST(HistogramColumn, EveryColumnIsCentredOnItsNominalTime) {
-  for (int k = 1; k < kHistColumns - 1; k++) {
-    const double centre = 0.0001 * pow(10.0, k / 16.0);
-    EXPECT_EQ(HistogramColumn(centre), k);
-    EXPECT_EQ(HistogramColumn(0.0001 * pow(10.0, (k - 0.49) / 16.0)), k);
-    EXPECT_EQ(HistogramColumn(0.0001 * pow(10.0, (k + 0.49) / 16.0)), k);
-  }
-}
-
 TEST(HistogramScale, Bands) {
   struct Case {
     int tallest, rest, vertScale, label;
@@ -113,31 +104,6 @@ TEST(HistogramScale, Bands) {
   }
 }
 
-TEST(HistogramScale, RoundsTheScaleUp) {
-  // 1000 frames, tallest column 59: 5% band, (1000 + 19) / 20 = 50.
-  Histogram h = WithCounts({{10, 59}, {11, 1}});
-  for (int col = 12; col <= 58; col++) h.histogram[col] = 20;  // 47 columns of 20
-  Drawn d = Draw(h);
-  ASSERT_EQ(d.scale.histNum, 1000);
-  EXPECT_EQ(d.scale.vertScale, 50);
-  EXPECT_EQ(std::string(d.sbuf, 6), "    5%");
-  EXPECT_EQ(ColumnStars(d.sbuf, 10), "**********");  // above the scale: all ten rows
-  EXPECT_EQ(ColumnStars(d.sbuf, 11), "         *");  // one frame: one star, in row 9
-
-  // Odd counts: 4 of 7 frames (57%) keep the whole count; 3 of 7 (42%) give (7 + 1) / 2.
-  EXPECT_EQ(Draw(WithCounts({{0, 3}, {1, 4}})).scale.vertScale, 7);
-  EXPECT_EQ(Draw(WithCounts({{0, 3}, {1, 3}, {2, 1}})).scale.vertScale, 4);
-}
-
-TEST(HistogramScale, CountsOfARunOfTwoBillionFramesDoNotOverflow) {
-  Histogram h = WithCounts({{16, 1000000000}, {17, 1000000000}});
-  Drawn d = Draw(h);
-  EXPECT_EQ(d.scale.histNum, 2000000000);
-  EXPECT_EQ(d.scale.vertScale, 1000000000);  // 50%
-  EXPECT_EQ(std::string(d.sbuf, 6), "   50%");
-  EXPECT_EQ(ColumnStars(d.sbuf, 16), "**********");
-}
-
 TEST(HistogramPicture, EveryFrameAtOneMillisecond) {
   Histogram h;
   ClearHistogram(&h);
@@ -150,18 +116,6 @@ TEST(HistogramPicture, EveryFrameAtOneMillisecond) {
     if (col != 16) {
       EXPECT_EQ(ColumnStars(d.sbuf, col), "          ") << col;
     }
-  }
-}
-
-TEST(HistogramPicture, BarHeightIsTheCountOverTheScaleRoundedUp) {
-  // Scale 20 (tallest 20 of 100 frames): a column of h frames has ceil(h / 2) stars.
-  for (int count = 0; count <= 20; count++) {
-    Histogram h = WithCounts({{0, 20}, {1, 20}, {2, 20}, {3, 20}, {5, 20 - count}, {4, count}});
-    Drawn d = Draw(h);
-    ASSERT_EQ(d.scale.vertScale, 20);
-    const int stars = (count + 1) / 2;
-    EXPECT_EQ(ColumnStars(d.sbuf, 4), std::string(10 - stars, ' ') + std::string(stars, '*'))
-        << count;
   }
 }
 
@@ -197,14 +151,6 @@ TEST(HistogramPicture, Layout) {
             "  ms  <0.1  .2    .5    1    2     5   10   20    50   100  200   500  >1s\n");
 }
 
-TEST(HistogramPicture, EmptyHistogramDrawsNoBars) {
-  Histogram h;
-  ClearHistogram(&h);
-  Drawn d = Draw(h);
-  EXPECT_EQ(d.scale.vertScale, 0);
-  EXPECT_EQ(std::string(d.sbuf).find('*'), std::string::npos);
-}
-
 // Records closing at the given seconds (ticks of 1 us), each taking `fileMs`.
 std::vector<TIME_STATS> Closing(const std::vector<double>& secs, double fileMs) {
   std::vector<TIME_STATS> v;
@@ -236,19 +182,6 @@ TEST(HistogramDrop, DropsOldestFirstAndStopsAtTheFirstRecordInside) {
   HistogramDrop(&h, edge.data(), 3, 10000000, 1e-6);
   EXPECT_EQ(h.histFirstStat, 1);
   EXPECT_EQ(h.histogram[16], 2);
-}
-
-TEST(HistogramDrop, TheNewestRecordIsNeverDropped) {
-  auto stats = Closing({1, 2, 3}, 10.0);
-  Histogram h;
-  ClearHistogram(&h);
-  for (const auto& ts : stats) HistogramEnter(&h, FileTimeSecs(ts, 1e-6));
-  HistogramDrop(&h, stats.data(), 3, 1000000000, 1e-6);  // threshold after everything
-  EXPECT_EQ(h.histFirstStat, 2);
-  EXPECT_EQ(h.histogram[32], 1);
-  Drawn d = Draw(h);
-  EXPECT_EQ(d.scale.vertScale, 1);
-  EXPECT_EQ(ColumnStars(d.sbuf, 32), "**********");
 }
 
 }  // namespace

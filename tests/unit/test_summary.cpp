@@ -64,14 +64,6 @@ TEST(SummaryDurations, NothingCountedGivesZeros) {
   }
 }
 
-TEST(SummaryDurations, LongRunsKeepPrecision) {
-  // Ten days of microsecond ticks: ticks * 1000 stays exact in 64 bits.
-  int64_t day = int64_t(86400) * 1000000;
-  std::vector<TIME_STATS> r = {Rec(1, 1, 10 * day + 1, 10 * day + 1)};
-  DurationStats d = ComputeDuration(r.data(), 1, Duration::File, kUs);
-  EXPECT_DOUBLE_EQ(d.max, 864000000.0);
-}
-
 TEST(SummaryQueue, SkipsPreBufferedAndStopsAtNegative) {
   std::vector<TIME_STATS> r = {Rec(1, 1, 1, 1, 9), Rec(1, 1, 1, 1, 9),  Rec(1, 1, 1, 1, 3),
                                Rec(1, 1, 1, 1, 5), Rec(1, 1, 1, 1, -1), Rec(1, 1, 1, 1, 7)};
@@ -86,12 +78,6 @@ TEST(SummaryQueue, SkipsPreBufferedAndStopsAtNegative) {
   EXPECT_EQ(q.min, 0);
   EXPECT_EQ(q.max, 0);
   EXPECT_EQ(q.avg, 0);
-}
-
-TEST(SummaryQueue, LargeSumsDoNotWrap) {
-  std::vector<TIME_STATS> r(3, Rec(1, 1, 1, 1, INT_MAX));
-  QueueStats q = ComputeQueue(r.data(), 3, 0);
-  EXPECT_DOUBLE_EQ(q.avg, double(INT_MAX));
 }
 
 class TimingLog : public testing::Test {
