@@ -1,15 +1,26 @@
 #!/usr/bin/env bash
-# Installs what ordavi needs to build and test, if it is missing.
+# Installs what ordavi needs to build, test and package, if it is missing.
+# Every package is named here: nothing is left to another package's
+# recommendations.
 set -euo pipefail
+pkgs=(
+  cmake g++ make clang
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libclang-rt-14-dev     # libFuzzer and the sanitizer runtimes for clang
+  liburing-dev           # the asynchronous engines on io_uring
+  nlohmann-json3-dev     # ordavi-report's JSON
+  libopenmpi-dev openmpi-bin   # ordavi-mpi
+  chromium               # the report page, checked in a real browser
+  mandoc clang-format    # man page lint, formatting check
+  mount e2fsprogs util-linux procps  # fault tests: loop devices, limits
+  file dpkg-dev          # the Debian package
+)
 need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-command -v make >/dev/null || need+=(make)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
-command -v clang++ >/dev/null || need+=(clang)     # the command-line fuzzer
-command -v losetup >/dev/null || need+=(mount)     # fault tests: loop devices
-command -v mkfs.ext4 >/dev/null || need+=(e2fsprogs)
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || need+=("$p")
+done
+# The report's chart library comes from the npm registry: any node and npm do.
+command -v npm >/dev/null || need+=(nodejs npm)
 if [ ${#need[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
