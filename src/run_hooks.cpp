@@ -1,0 +1,3 @@
+#include "run_hooks.h"
+
+RunHooks g_runHooks;
