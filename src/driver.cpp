@@ -78,16 +78,18 @@ void GenerateParametersString(int isWriteTest) {
   }
 }
 
-int OrdaviMain(int argc, char** argv) {
+void ParseRun(int argc, char** argv, RunState* rs) {
   QueryPerfFreq(&g_perfFreq);
   g_perfTime = 1.0 / double(g_perfFreq);
   setvbuf(stdout, nullptr, _IONBF, 0);
   setvbuf(stderr, nullptr, _IONBF, 0);
 
-  CommandLine cl;
-  ParseCommandLine(argc, argv, &cl);
+  ParseCommandLine(argc, argv, &rs->cl);
   DisplayAppInfo();
+}
 
+void ConfigureRun(RunState* rs) {
+  const CommandLine& cl = rs->cl;
   if (g_numOps > g_numFrames) g_numOps = g_numFrames;
   if (!g_streamMode && cl.addDpxHeader) g_fileSize += g_headerSize * 1024;
   if (g_streamMode && g_fileSize == 0)
@@ -98,23 +100,25 @@ int OrdaviMain(int argc, char** argv) {
   // within the path buffer.
   if (int64_t(g_firstFileNum) + g_numFrames - 1 > INT_MAX)
     Usage("The frame numbers of --name go beyond %d\n\n", INT_MAX);
-  char fileNameBuf[kPathBufSize];
+  char* fileNameBuf = rs->fileNameBuf;
   size_t pathLen = strlen(cl.path);
   bool addSlash = !g_streamMode && (pathLen == 0 || cl.path[pathLen - 1] != '/');
   size_t needed = pathLen + (addSlash ? 1 : 0) + (g_streamMode ? 0 : size_t(LongestNamePart()));
-  if (needed >= sizeof fileNameBuf)
+  if (needed >= sizeof rs->fileNameBuf)
     Usage("Path is too long (at most %d characters with the frame names): %s\n\n", kPathBufSize - 1,
           cl.path);
   memcpy(fileNameBuf, cl.path, pathLen + 1);
   if (addSlash) strcat(fileNameBuf, "/");
-  char* namePart = fileNameBuf + strlen(fileNameBuf);
+  rs->namePart = fileNameBuf + strlen(fileNameBuf);
 
   if (cl.isWriteTest)
     UpdateParametersForWriteTest();
   else
-    UpdateParametersForReadTest(fileNameBuf, namePart);
+    UpdateParametersForReadTest(fileNameBuf, rs->namePart);
   GenerateParametersString(cl.isWriteTest);
+}
 
+void ExecuteRun(RunState* rs) {
   // Value-initialised: every page is touched now, not on a frame's timed path.
   g_frameStats = new (std::nothrow) TIME_STATS[size_t(g_numFrames)]();
   if (!g_frameStats)
@@ -139,14 +143,15 @@ int OrdaviMain(int argc, char** argv) {
   }
 
   QueryPerfCount(&g_verboseTime);
-  int nFrames = kEngines[cl.isWriteTest ? 1 : 0][g_testMode](fileNameBuf, namePart);
+  rs->nFrames = kEngines[rs->cl.isWriteTest ? 1 : 0][g_testMode](rs->fileNameBuf, rs->namePart);
 
   if (displayStarted) {
     WakeDisplayStats();
     pthread_join(displayThread, nullptr);
   }
-  DumpStats(cl.isWriteTest, nFrames, cl.logFile, cl.path);
+}
 
+void EndRun() {
   if (g_frameSema) {
     CloseSema(g_frameSema);
     g_frameSema = nullptr;
@@ -154,5 +159,14 @@ int OrdaviMain(int argc, char** argv) {
   FreeRandomOrder();
   delete[] g_frameStats;
   g_frameStats = nullptr;
+}
+
+int OrdaviMain(int argc, char** argv) {
+  RunState rs;
+  ParseRun(argc, argv, &rs);
+  ConfigureRun(&rs);
+  ExecuteRun(&rs);
+  DumpStats(rs.cl.isWriteTest, rs.nFrames, rs.cl.logFile, rs.cl.path);
+  EndRun();
   return 0;
 }

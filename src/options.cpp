@@ -16,6 +16,7 @@
 #include "frameset.h"
 #include "messages.h"
 #include "params.h"
+#include "run_hooks.h"
 
 namespace {
 
@@ -170,6 +171,7 @@ void Usage(const char* lpMsg, ...) {
     va_end(ap);
   }
   fputs(kUsageText, stderr);
+  if (g_runHooks.usageExtra) fputs(g_runHooks.usageExtra, stderr);
   OrdaviExit(1);
 }
 

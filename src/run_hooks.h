@@ -10,6 +10,9 @@ struct RunHooks {
   // (buffers, stream file, worker buffers, the -p pause) and immediately
   // before the pacing thread is started and g_startTime is taken.
   void (*beforeStart)() = nullptr;
+  // Printed on stderr after the usage text: the options of the program built
+  // on the core, which it takes out of the command line before parsing.
+  const char* usageExtra = nullptr;
 };
 
 extern RunHooks g_runHooks;

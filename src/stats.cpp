@@ -6,6 +6,7 @@ int64_t g_bytesTransferred = 0;
 std::atomic<int64_t> g_startTime{0};
 std::atomic<int64_t> g_endTime{0};
 std::atomic<int> g_terminate{0};
+std::atomic<int> g_stopRequested{0};
 std::atomic<int> g_dropFrameCount{0};
 std::atomic<int> g_curQueueUsage{0};
 double g_fastestFrame = 0;
@@ -17,6 +18,7 @@ void ResetRunCounters() {
   g_startTime.store(0);
   g_endTime.store(0);
   g_terminate.store(0);
+  g_stopRequested.store(0);
   g_dropFrameCount.store(0);
   g_curQueueUsage.store(0);
   g_fastestFrame = 0;

@@ -40,6 +40,7 @@
 #include "../messages.h"
 #include "../params.h"
 #include "../platform/platform.h"
+#include "../run_hooks.h"
 #include "../stats.h"
 #include "engines.h"
 #include "pacing.h"
@@ -204,6 +205,7 @@ int CreateOrdaviAsync(char* fileName, char* namePart) {
   }
   if (g_pause != 0) sleep(unsigned(g_pause));
   PacingThread pacing;
+  if (g_runHooks.beforeStart) g_runHooks.beforeStart();
   StartCapture(&pacing);
 
   QueryPerfCountInto(&g_startTime);
@@ -329,6 +331,7 @@ int ReadOrdaviAsync(char* fileName, char* namePart) {
   }
   if (g_pause != 0) sleep(unsigned(g_pause));
   PacingThread pacing;
+  if (g_runHooks.beforeStart) g_runHooks.beforeStart();
   StartPlayback(&pacing);
 
   QueryPerfCountInto(&g_startTime);

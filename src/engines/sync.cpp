@@ -15,6 +15,7 @@
 #include "../messages.h"
 #include "../params.h"
 #include "../platform/platform.h"
+#include "../run_hooks.h"
 #include "../stats.h"
 #include "buffer.h"
 #include "engines.h"
@@ -57,6 +58,7 @@ int CreateOrdaviSync(char* fileName, char* namePart) {
   if (g_pause != 0) sleep(unsigned(g_pause));
 
   PacingThread pacing;
+  if (g_runHooks.beforeStart) g_runHooks.beforeStart();
   StartCapture(&pacing);
   QueryPerfCountInto(&g_startTime);
 
@@ -108,6 +110,7 @@ int ReadOrdaviSync(char* fileName, char* namePart) {
   if (g_pause != 0) sleep(unsigned(g_pause));
 
   PacingThread pacing;
+  if (g_runHooks.beforeStart) g_runHooks.beforeStart();
   StartPlayback(&pacing);
   QueryPerfCountInto(&g_startTime);
 

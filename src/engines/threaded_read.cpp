@@ -26,6 +26,7 @@
 #include "../messages.h"
 #include "../params.h"
 #include "../platform/platform.h"
+#include "../run_hooks.h"
 #include "../stats.h"
 #include "buffer.h"
 #include "engines.h"
@@ -101,6 +102,7 @@ int ReadOrdaviThreaded(char* fileName, char* namePart) {
   if (g_pause != 0) sleep(unsigned(g_pause));
 
   PacingThread pacing;
+  if (g_runHooks.beforeStart) g_runHooks.beforeStart();
   StartPlayback(&pacing);
   QueryPerfCountInto(&g_startTime);
 

@@ -21,6 +21,7 @@
 #include "../messages.h"
 #include "../params.h"
 #include "../platform/platform.h"
+#include "../run_hooks.h"
 #include "../stats.h"
 #include "buffer.h"
 #include "engines.h"
@@ -95,6 +96,7 @@ int CreateOrdaviThreaded(char* fileName, char* namePart) {
   if (g_pause != 0) sleep(unsigned(g_pause));
 
   PacingThread pacing;
+  if (g_runHooks.beforeStart) g_runHooks.beforeStart();
   StartCapture(&pacing);
   QueryPerfCountInto(&g_startTime);
 

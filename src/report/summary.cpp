@@ -161,13 +161,26 @@ void WriteTimingLog(FILE* f, int nFrames, const char* path) {
   }
 }
 
-void DumpStats(int isWriteTest, int nFrames, const char* logFile, const char* path) {
-  RunFigures fig = Figures(nFrames);
-  printf("\n  Overall frame rate .... %.2f fps (%.0f bytes/s)\n\n", fig.frameRate, fig.bytesPerSec);
+SummaryInput SummaryInputFromRun(int nFrames) {
+  SummaryInput in;
+  in.stats = g_frameStats;
+  in.nFrames = nFrames;
+  in.durationTicks = g_endTime.load() - g_startTime.load();
+  in.bytes = g_bytesTransferred;
+  in.droppedFrames = g_dropFrameCount.load();
+  if (g_frameRate != 0) in.queue = ComputeQueue(g_frameStats, nFrames, g_framePreBufferCount);
+  return in;
+}
+
+void PrintSummary(int isWriteTest, const SummaryInput& in) {
+  double seconds = double(in.durationTicks) * g_perfTime;
+  double frameRate = seconds > 0 ? in.nFrames / seconds : 0.0;
+  double bytesPerSec = seconds > 0 ? double(in.bytes) / seconds : 0.0;
+  printf("\n  Overall frame rate .... %.2f fps (%.0f bytes/s)\n\n", frameRate, bytesPerSec);
 
   if (g_frameRate != 0) {
-    printf("  Number of dropped frames: %d\n\n", g_dropFrameCount.load());
-    QueueStats q = ComputeQueue(g_frameStats, nFrames, g_framePreBufferCount);
+    printf("  Number of dropped frames: %d\n\n", in.droppedFrames);
+    const QueueStats& q = in.queue;
     if (isWriteTest) {
       printf("  Average queue usage .... %.1f\n", q.avg);
       printf("  Highest queue usage .... %d\n\n", q.max);
@@ -206,12 +219,16 @@ void DumpStats(int isWriteTest, int nFrames, const char* logFile, const char* pa
         "  Longest close time .... %.3f ms\n\n"}},
   };
   for (const Lines& l : kLines) {
-    DurationStats d = ComputeDuration(g_frameStats, nFrames, l.which, g_perfTime);
+    DurationStats d = ComputeDuration(in.stats, in.nFrames, l.which, g_perfTime);
     const char* const* fmt = isWriteTest ? l.write : l.read;
     printf(fmt[0], d.avg);
     printf(fmt[1], d.min);
     printf(fmt[2], d.max);
   }
+}
+
+void DumpStats(int isWriteTest, int nFrames, const char* logFile, const char* path) {
+  PrintSummary(isWriteTest, SummaryInputFromRun(nFrames));
 
   if (!logFile) return;
   FILE* f = fopen(logFile, "w");
@@ -220,6 +237,11 @@ void DumpStats(int isWriteTest, int nFrames, const char* logFile, const char* pa
     return;
   }
   printf("Writing log file...\n");
+  WriteLog(f, nFrames, path);
+  fclose(f);
+}
+
+void WriteLog(FILE* f, int nFrames, const char* path) {
   char lineBuf[4096];
   time_t now = time(nullptr);
   tm local;
@@ -227,5 +249,4 @@ void DumpStats(int isWriteTest, int nFrames, const char* logFile, const char* pa
   size_t n = strftime(lineBuf, sizeof lineBuf, "Date,%d-%b-%Y\nTime,%X\n", &local);
   fwrite(lineBuf, 1, n, f);
   WriteTimingLog(f, nFrames, path);
-  fclose(f);
 }

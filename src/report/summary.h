@@ -32,4 +32,19 @@ QueueStats ComputeQueue(const TIME_STATS* stats, int nFrames, int preBufferCount
 // Writes the timing log body (everything after the Date and Time lines).
 void WriteTimingLog(FILE* f, int nFrames, const char* path);
 
+// What the summary shows: one run's records and counts, or a job's merged.
+struct SummaryInput {
+  const TIME_STATS* stats = nullptr;  // nFrames records
+  int nFrames = 0;
+  int64_t durationTicks = 0;  // start of the run to its end
+  int64_t bytes = 0;
+  int droppedFrames = 0;
+  QueueStats queue;  // paced runs
+};
+SummaryInput SummaryInputFromRun(int nFrames);  // from the run's globals
+void PrintSummary(int isWriteTest, const SummaryInput& in);
+
+// The Date and Time lines, then the timing log body.
+void WriteLog(FILE* f, int nFrames, const char* path);
+
 void DumpStats(int isWriteTest, int nFrames, const char* logFile, const char* path);

@@ -16,6 +16,7 @@ pthread_attr_t g_pthreadAttr;
 // Runs in whichever thread the signal lands on, so it does only what is safe
 // there: it sets the lock-free stop flag and writes its line with write().
 static void CtrlHandler(int) {
+  g_stopRequested.store(1, std::memory_order_release);
   g_terminate.store(1, std::memory_order_release);
   static const char kLine[] = "User break, stopping\n";
   ssize_t n = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
