@@ -104,7 +104,7 @@ void MergeJob(const std::vector<RankResult>& results,
 void PrintJobTable(FILE* out, const std::vector<RankResult>& results, double perfTime) {
   fprintf(out,
           "  Rank  Host                    Frames    Frames/s        MB/s  Dropped  Slowest ms\n");
-  int64_t bytes = 0, longest = 0;
+  int64_t bytes = 0, longest = 0, frames = 0;
   double earliest = 0, latest = 0;
   for (size_t r = 0; r < results.size(); r++) {
     const RankResult& res = results[r];
@@ -114,13 +114,15 @@ void PrintJobTable(FILE* out, const std::vector<RankResult>& results, double per
     fprintf(out, "  %4zu  %-20.20s  %8d  %10.2f  %10.2f  %7d  %10.3f\n", r, res.host, res.nFrames,
             fps, mbs, res.dropped, res.slowestMs);
     bytes += res.bytes;
+    frames += res.nFrames;
     longest = std::max(longest, res.durationTicks);
     if (r == 0 || res.wallStartSec < earliest) earliest = res.wallStartSec;
     if (r == 0 || res.wallStartSec > latest) latest = res.wallStartSec;
   }
   double span = double(longest) * perfTime;
   double mbs = span > 0 ? double(bytes) / (span * 1048576) : 0.0;
-  fprintf(out, "\n  Job bandwidth ......... %.2f MB/s (%lld bytes in %.3f s)\n", mbs,
+  fprintf(out, "\n  Job frames ............ %lld (%zu ranks)\n", (long long)frames, results.size());
+  fprintf(out, "  Job bandwidth ......... %.2f MB/s (%lld bytes in %.3f s)\n", mbs,
           (long long)bytes, span);
   fprintf(out, "  Start spread .......... %.3f ms\n\n", (latest - earliest) * 1000.0);
 }
