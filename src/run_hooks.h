@@ -13,6 +13,8 @@ struct RunHooks {
   // Printed on stderr after the usage text: the options of the program built
   // on the core, which it takes out of the command line before parsing.
   const char* usageExtra = nullptr;
+  // Called on the display thread right after each live screen is printed.
+  void (*afterScreen)() = nullptr;
 };
 
 extern RunHooks g_runHooks;

@@ -25,6 +25,7 @@
 
 #include "../params.h"
 #include "../platform/platform.h"
+#include "../run_hooks.h"
 #include "../stats.h"
 #include "display_screen.h"
 
@@ -78,6 +79,7 @@ void* DisplayStats(void*) {
       const std::string text = FormatScreen(*screen, settings);
       ClearScreen();
       printf("%s", text.c_str());
+      if (g_runHooks.afterScreen) g_runHooks.afterScreen();
       fflush(stdout);
     }
     if (Terminating()) return nullptr;

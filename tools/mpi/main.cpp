@@ -175,17 +175,24 @@ pthread_t g_watcherThread;
 bool g_watcherStarted = false;
 MPI_Comm g_watchComm = MPI_COMM_NULL;
 
+// The job's finished frames as of the last round, for rank 0's live screen.
+std::atomic<int64_t> g_jobFrames{0};
+
 void* WatcherProc(void*) {
   for (;;) {
-    int local[2], global[2];
+    // Summed over the ranks: stops requested, engines still running, frames
+    // finished.
+    int64_t local[3], global[3];
     {
       std::lock_guard<std::mutex> lock(g_watchMutex);
       local[1] = g_engineDone ? 0 : 1;
     }
     local[0] = g_stopRequested.load(std::memory_order_acquire);
+    local[2] = g_numFrameStats.load(std::memory_order_acquire);
     MPI_Request req;
-    MPI_Iallreduce(local, global, 2, MPI_INT, MPI_MAX, g_watchComm, &req);
+    MPI_Iallreduce(local, global, 3, MPI_INT64_T, MPI_SUM, g_watchComm, &req);
     WaitQuietly(&req);
+    g_jobFrames.store(global[2], std::memory_order_relaxed);
     if (global[0] != 0 && g_terminate.load(std::memory_order_acquire) == 0) {
       g_terminate.store(1, std::memory_order_release);
       WakeDisplayStats();
@@ -196,6 +203,12 @@ void* WatcherProc(void*) {
     g_watchWake.wait_for(lock, std::chrono::milliseconds(100),
                          [wasDone] { return g_engineDone != wasDone; });
   }
+}
+
+// Rank 0's live screen shows its own frames; this line adds the job's.
+void AfterScreen() {
+  printf("  Job of %d ranks: %lld frames done\n", g_size,
+         (long long)g_jobFrames.load(std::memory_order_relaxed));
 }
 
 void BeforeStart() {
@@ -365,6 +378,7 @@ int main(int argc, char** argv) {
   g_exitHook = OnExit;
   g_runHooks.usageExtra = kUsageExtra;
   g_runHooks.beforeStart = BeforeStart;
+  g_runHooks.afterScreen = AfterScreen;
 
   // The rank layer's own options leave the command line before ordavi's
   // option loop sees it.
