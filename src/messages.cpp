@@ -29,10 +29,10 @@ void OrdaviExit(int status) {
 }
 
 void Error(int err, const char* msg, ...) {
-  g_stopRequested.store(1, std::memory_order_release);
   // Only the first failure of a run is reported, even when several workers
   // fail at the same moment: whoever raises the stop flag prints.
   if (g_terminate.exchange(1, std::memory_order_acq_rel)) return;
+  g_stopRequested.store(1, std::memory_order_release);
   va_list ap;
   va_start(ap, msg);
   vfprintf(stderr, msg, ap);
