@@ -36,11 +36,18 @@ class MpiRun : public ::testing::Test {
   void SetUp() override {
     setenv("OMPI_ALLOW_RUN_AS_ROOT", "1", 1);
     setenv("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1", 1);
+#ifdef ORDAVI_RANK_SANITIZER_ENV
+    setenv(ORDAVI_RANK_SANITIZER_ENV, ORDAVI_RANK_SANITIZER_OPTIONS, 1);
+#endif
     std::filesystem::create_directories(pidDir_);
   }
 
   std::vector<std::string> MpirunArgs(int np, const std::vector<std::string>& rankCommand) {
-    std::vector<std::string> v = {"-k", "5", std::to_string(kJobSeconds), ORDAVI_MPIEXEC};
+    // --foreground: timeout passes a signal to mpirun alone. Without it,
+    // timeout also signals its whole process group, mpirun gets Ctrl-C twice
+    // and kills the ranks at once, as it does on a second Ctrl-C.
+    std::vector<std::string> v = {"--foreground", "-k", "5", std::to_string(kJobSeconds),
+                                  ORDAVI_MPIEXEC};
     if (ORDAVI_MPIRUN_OVERSUBSCRIBE[0]) v.push_back(ORDAVI_MPIRUN_OVERSUBSCRIBE);
     v.push_back("-np");
     v.push_back(std::to_string(np));
@@ -161,7 +168,8 @@ TEST_F(MpiRun, SharedTarget) {
 // frames; no semaphore name is left.
 TEST_F(MpiRun, StopsReachEveryRank) {
   std::string target = dir_ / "t";
-  ASSERT_EQ(Run(2, {"-u", "0", "-w", "64", "-n", "400", target}).r.status, 0);
+  Job w = Run(2, {"-u", "0", "-w", "64", "-n", "400", target});
+  ASSERT_EQ(w.r.status, 0) << w.r.err;
   // Rank 1's frame 100 becomes a directory: its open fails there.
   std::string bad = target + "/rank0001/frame000100.tst";
   std::filesystem::remove(bad);
