@@ -193,8 +193,9 @@ TEST_F(MpiRun, StopsReachEveryRank) {
   ExpectNoSemaphoreLeft(brk);
 }
 
-// A rank killed outright: mpirun ends the job with its message, no hang.
-TEST_F(MpiRun, KilledRankEndsTheJob) {
+// A rank lost after the start (killed outright, or a fatal failure): the
+// job ends with mpirun's message, no hang.
+TEST_F(MpiRun, RankLostAfterStartEndsTheJob) {
   std::string target = dir_ / "k";
   Job j;
   std::thread job([&] { j = Run(2, {"-u", "0", "-w", "64", "-f", "50", "-n", "5000", target}); });
@@ -211,9 +212,19 @@ TEST_F(MpiRun, KilledRankEndsTheJob) {
   EXPECT_NE(j.r.status, 0);
   EXPECT_NE(j.r.status, 124) << "the job hung until timeout";
   EXPECT_NE(j.r.err.find("signal 9"), std::string::npos) << j.r.err;
-  // The killed rank could not remove its semaphore's name.
-  std::filesystem::remove("/dev/shm/sem.ordavi_" + std::to_string(pid) + "\n");
-  EXPECT_FALSE(SemaphoreLeft(j.pids[0]));
+  ExpectNoSemaphoreLeft(j);
+
+  // A fatal failure after the start (rank 1's second frame, while the
+  // asynchronous engine fills its ring) aborts the job at once.
+  std::string bad = target + "/rank0001/frame000001.tst";
+  std::filesystem::remove(bad);
+  std::filesystem::create_directory(bad);
+  Job f = Run(2, {"-u", "0", "-a", "3", "-f", "10", "-n", "20", target});
+  EXPECT_EQ(f.r.status, 1);
+  EXPECT_NE(f.r.err.find("ordavi-mpi rank 1: ***FATAL***"), std::string::npos) << f.r.err;
+  // Every rank removed its semaphore's name at the start, so even a rank
+  // that mpirun kills leaves none.
+  ExpectNoSemaphoreLeft(f);
 }
 
 // Ranks of different builds refuse to run together; a rank that fails its

@@ -218,6 +218,10 @@ void BeforeStart() {
     OrdaviExit(1);
   }
   MPI_Barrier(MPI_COMM_WORLD);
+  // The frame queue stays open in this process; its name goes now, so that a
+  // rank that mpirun kills (after a failure elsewhere, or a second Ctrl-C)
+  // leaves nothing behind in the semaphore namespace.
+  RemoveSemaName();
   g_phase.store(kStarted);
   int rc = pthread_create(&g_watcherThread, nullptr, WatcherProc, nullptr);
   if (rc != 0) Fatal(rc, "Could not create \"watcher\" thread");
