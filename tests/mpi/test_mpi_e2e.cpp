@@ -125,7 +125,7 @@ TEST_F(MpiRun, WriteThenReadOnPerRankTargets) {
       EXPECT_EQ(
           CountOf(j.r.out, std::string(mode) == "write" ? "Writing frames" : "Reading frames"), 1);
       EXPECT_EQ(CountOf(j.r.out, "Overall frame rate"), 1);
-      EXPECT_EQ(JobFrames(j.r.out), c.np * kFrames);
+      EXPECT_EQ(JobFrames(j.r.out), c.np * kFrames) << j.r.out;
       EXPECT_EQ(j.r.err, "");
       for (int r = 0; r < c.np; r++) {
         char rank[16];
@@ -179,9 +179,10 @@ TEST_F(MpiRun, StopsReachEveryRank) {
   EXPECT_EQ(err.r.status, 0) << err.r.err;
   EXPECT_NE(err.r.err.find("ordavi-mpi rank 1: Cannot open file"), std::string::npos) << err.r.err;
   EXPECT_EQ(CountOf(err.r.out, "Overall frame rate"), 1) << err.r.out;
-  // Rank 0 stopped long before its 400 frames (rank 1 read 100 at 50 fps).
+  // Rank 0 stopped long before its 400 frames (rank 1 read 100 at 50 fps;
+  // rank 0 may be a little behind or ahead of it).
   int frames = JobFrames(err.r.out);
-  EXPECT_GE(frames, 200);
+  EXPECT_GE(frames, 150);
   EXPECT_LT(frames, 300);
   ExpectNoSemaphoreLeft(err);
 
