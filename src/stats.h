@@ -23,20 +23,21 @@ struct TIME_STATS {
 };
 typedef TIME_STATS* PTIME_STATS;
 
-extern PTIME_STATS g_frameStats;          // g_numFrames records, zero-filled
-extern std::atomic<int> g_numFrameStats;  // published records
-extern int64_t g_bytesTransferred;        // engine's thread only
-extern std::atomic<int64_t> g_startTime;  // start of the run
-extern std::atomic<int64_t> g_endTime;    // end of the run
-extern std::atomic<int> g_terminate;      // the run is to stop; only ever set to 1
-// Set with g_terminate when the stop is early (an Error or a break), never by
-// an engine's normal end: a program running several processes as one job
-// stops the others only then.
-extern std::atomic<int> g_stopRequested;
+extern PTIME_STATS g_frameStats;           // g_numFrames records, zero-filled
+extern std::atomic<int> g_numFrameStats;   // published records
+extern int64_t g_bytesTransferred;         // engine's thread only
+extern std::atomic<int64_t> g_startTime;   // start of the run
+extern std::atomic<int64_t> g_endTime;     // end of the run
+extern std::atomic<int> g_terminate;       // the run is to stop; only ever set to 1
 extern std::atomic<int> g_dropFrameCount;  // pacing thread only
 extern std::atomic<int> g_curQueueUsage;   // latest queue fill
 extern double g_fastestFrame;              // display thread only, seconds
 extern double g_slowestFrame;              // display thread only, seconds
+
+// Set with g_terminate when the stop is early (an Error or a break), never by
+// an engine's normal end: a program running several processes as one job
+// stops the others only then.
+extern std::atomic<int> g_stopRequested;
 
 // Publishes one more finished record (engine's thread only).
 inline void PublishFrame() {
