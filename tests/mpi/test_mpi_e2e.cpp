@@ -253,8 +253,18 @@ TEST_F(MpiRun, RefusedStarts) {
 }
 
 TEST_F(MpiRun, PerRankLogsMergeWithOrdaviReport) {
-  GTEST_SKIP() << "ordavi-report is not built on this branch yet: the merge of the per-rank logs "
-                  "(log.rankNNNN.csv) into one job report is not tested here";
+  if (ORDAVI_REPORT_BINARY[0] == '\0')
+    GTEST_SKIP() << "ordavi-report is not part of this build: the merge of the per-rank logs "
+                    "(log.rankNNNN.csv) into one job report is not tested";
+  std::string target = dir_ / "j";
+  ASSERT_EQ(Run(2, {"-u", "0", "-w", "64", "-n", "10", target}).r.status, 0);
+  ASSERT_EQ(Run(2, {"-u", "0", "-f", "25", "-n", "10", "-x", dir_ / "job.csv", target}).r.status,
+            0);
+  RunResult rep = RunOrdavi({"--foreground", "60", ORDAVI_REPORT_BINARY, dir_ / "job.rank0000.csv",
+                             dir_ / "job.rank0001.csv"});
+  EXPECT_EQ(rep.status, 0) << rep.err;
+  EXPECT_NE(rep.out.find("Job of 2 logs side by side: 20 frames counted"), std::string::npos)
+      << rep.out;
 }
 
 }  // namespace
