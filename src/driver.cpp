@@ -151,7 +151,7 @@ void ExecuteRun(RunState* rs) {
   }
 }
 
-void EndRun() {
+void ReleaseRun() {
   if (g_frameSema) {
     CloseSema(g_frameSema);
     g_frameSema = nullptr;
@@ -167,6 +167,6 @@ int OrdaviMain(int argc, char** argv) {
   ConfigureRun(&rs);
   ExecuteRun(&rs);
   DumpStats(rs.cl.isWriteTest, rs.nFrames, rs.cl.logFile, rs.cl.path);
-  EndRun();
+  ReleaseRun();
   return 0;
 }

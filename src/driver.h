@@ -27,4 +27,4 @@ void ConfigureRun(RunState* rs);
 // once the engine and the display thread have ended.
 void ExecuteRun(RunState* rs);
 // Closes the frame queue (if still open) and frees the records.
-void EndRun();
+void ReleaseRun();

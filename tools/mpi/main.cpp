@@ -454,7 +454,7 @@ int main(int argc, char** argv) {
   if (g_rank == 0 && log)
     printf("Timing logs written, one per rank: %s and the others\n", logName.c_str());
   g_phase.store(kLeaving);
-  EndRun();
+  ReleaseRun();
   StopRelay();
   MPI_Comm_free(&g_watchComm);
   MPI_Finalize();
