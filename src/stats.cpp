@@ -8,8 +8,6 @@ std::atomic<int64_t> g_endTime{0};
 std::atomic<int> g_terminate{0};
 std::atomic<int> g_dropFrameCount{0};
 std::atomic<int> g_curQueueUsage{0};
-double g_fastestFrame = 0;
-double g_slowestFrame = 0;
 
 void ResetRunCounters() {
   g_numFrameStats.store(0);
@@ -19,6 +17,4 @@ void ResetRunCounters() {
   g_terminate.store(0);
   g_dropFrameCount.store(0);
   g_curQueueUsage.store(0);
-  g_fastestFrame = 0;
-  g_slowestFrame = 0;
 }

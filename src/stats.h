@@ -31,8 +31,6 @@ extern std::atomic<int64_t> g_endTime;     // end of the run
 extern std::atomic<int> g_terminate;       // the run is to stop; only ever set to 1
 extern std::atomic<int> g_dropFrameCount;  // pacing thread only
 extern std::atomic<int> g_curQueueUsage;   // latest queue fill
-extern double g_fastestFrame;              // display thread only, seconds
-extern double g_slowestFrame;              // display thread only, seconds
 
 // Publishes one more finished record (engine's thread only).
 inline void PublishFrame() {
