@@ -5,7 +5,8 @@
 // Then the records are allocated, the platform is set up, the frame queue
 // and the display thread are started, exactly one engine runs on this
 // thread, and the summary is printed from what it recorded. Errors inside the
-// test stop it in an orderly way and still end with the summary and status 0.
+// test stop it in an orderly way and still end with the summary and status 0;
+// a summary or timing log that could not be written ends with status 1.
 #include "driver.h"
 
 #include <pthread.h>
@@ -79,6 +80,11 @@ void GenerateParametersString(int isWriteTest) {
 }
 
 int OrdaviMain(int argc, char** argv) {
+  // Before anything else: a closed standard descriptor would be taken by the
+  // first file opened, and the screen or trace lines would land in a frame
+  // file, the stream or the log.
+  if (!OpenStandardDescriptors())
+    Fatal(errno, "Could not open /dev/null in place of a closed standard descriptor");
   QueryPerfFreq(&g_perfFreq);
   g_perfTime = 1.0 / double(g_perfFreq);
   setvbuf(stdout, nullptr, _IONBF, 0);
@@ -96,7 +102,7 @@ int OrdaviMain(int argc, char** argv) {
 
   // The frame numbers must stay within an int, and every path the run builds
   // within the path buffer.
-  if (int64_t(g_firstFileNum) + g_numFrames - 1 > INT_MAX)
+  if (!g_streamMode && int64_t(g_firstFileNum) + LargestFrameNumber() > INT_MAX)
     Usage("The frame numbers of --name go beyond %d\n\n", INT_MAX);
   char fileNameBuf[kPathBufSize];
   size_t pathLen = strlen(cl.path);
@@ -114,6 +120,13 @@ int OrdaviMain(int argc, char** argv) {
   else
     UpdateParametersForReadTest(fileNameBuf, namePart);
   GenerateParametersString(cl.isWriteTest);
+
+  // The log is created now, before anything is measured: a log that cannot
+  // be written must not be found out after an hour of measuring.
+  if (cl.logFile && !OpenTimingLogBeforeRun(cl.logFile)) {
+    fprintf(stderr, "Could not create log file: %s\n", strerror(errno));
+    OrdaviExit(1);
+  }
 
   // Value-initialised: every page is touched now, not on a frame's timed path.
   g_frameStats = new (std::nothrow) TIME_STATS[size_t(g_numFrames)]();
@@ -145,7 +158,11 @@ int OrdaviMain(int argc, char** argv) {
     WakeDisplayStats();
     pthread_join(displayThread, nullptr);
   }
-  DumpStats(cl.isWriteTest, nFrames, cl.logFile, cl.path);
+  // The measured run is over: from here a break no longer cuts the summary
+  // or the log short.
+  RestartInterruptedCalls();
+  int status = DumpStats(cl.isWriteTest, nFrames, cl.logFile, cl.path);
+  if (ReportLostOutput() != 0) status = 1;
 
   if (g_frameSema) {
     CloseSema(g_frameSema);
@@ -154,5 +171,5 @@ int OrdaviMain(int argc, char** argv) {
   FreeRandomOrder();
   delete[] g_frameStats;
   g_frameStats = nullptr;
-  return 0;
+  return status;
 }

@@ -173,14 +173,6 @@ int RingSize() {
   return n;
 }
 
-// A missing frame file from the steady state on is the end of the sequence on
-// disk: the run goes on over the frames that exist. Only a file that is not
-// there counts; any other reason an open fails is reported at once.
-bool IsEndOfSequence(int frameIndex, int err) {
-  return err == ENOENT && frameIndex > 0 && !g_isRandom && !g_isReverse &&
-         (g_loopFrames == 0 || g_loopFrames > frameIndex);
-}
-
 // Read tests, paced: hands a completed frame to the playback queue. The
 // pre-buffer rule applies in the drain as well: a short run, or one that
 // stopped early, must still start playback once enough frames wait, or the
@@ -390,7 +382,7 @@ int ReadOrdaviAsync(char* fileName, char* namePart) {
     ring.slot[buf].pts = pts;
     QueryPerfCount(&pts->Start);
     bool opened = ring.Open(buf, fnum, fileName, O_RDONLY, g_ioOffset);
-    if (!opened && IsEndOfSequence(frameIndex, errno)) {
+    if (!opened && SequenceEndsAt(fileName, namePart, frameIndex, errno)) {
       // The sequence on disk ends here: loop over the frames that exist.
       g_loopFrames = frameIndex;
       fnum = GenFileName(fileName, namePart, frameIndex);

@@ -119,11 +119,9 @@ int ReadOrdaviSync(char* fileName, char* namePart) {
 
     int64_t ofs;
     HANDLE file = OpenFrame(fileName, O_RDONLY, stream.fd, fnum, pts, &ofs);
-    // End of sequence: a missing frame after the first, in sequential order,
-    // means the sequence on disk is shorter than the run; from here on the
-    // existing frames are read over and over.
-    if (file == -1 && errno == ENOENT && frameIndex > 0 && !g_isRandom && !g_isReverse &&
-        (g_loopFrames == 0 || g_loopFrames > frameIndex)) {
+    // End of sequence: the sequence on disk is shorter than the run; from
+    // here on the existing frames are read over and over.
+    if (file == -1 && SequenceEndsAt(fileName, namePart, frameIndex, errno)) {
       g_loopFrames = frameIndex;
       fnum = GenFileName(fileName, namePart, frameIndex);
       QueryPerfCount(&pts->Start);

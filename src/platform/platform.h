@@ -72,3 +72,15 @@ void ClearScreen();
 // ---- pacing threads (the simulated camera and display)
 void* SupplyFrameThread(void* param);   // capture: param ignored
 void* ConsumeFrameThread(void* param);  // playback: param is the locked playback mutex
+
+// ---- process set-up, continued: standard descriptors and stop signals
+// Makes sure descriptors 0, 1 and 2 are open, with /dev/null in place of a
+// closed one, so that no file the program opens later can take their place.
+// FALSE when that cannot be done.
+BOOL OpenStandardDescriptors();
+// Called once the measured run has ended: a break from then on no longer
+// interrupts a call, so the summary and the log are written whole.
+void RestartInterruptedCalls();
+// Blocks the stop signals in the calling thread, so that they land on a
+// thread whose calls they are meant to interrupt.
+void BlockStopSignals();
