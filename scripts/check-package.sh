@@ -22,6 +22,13 @@ debs=("$src"/ordavi_*.deb)
 [ ${#debs[@]} -eq 1 ] || fail "expected one ordavi_*.deb in $src, found ${#debs[@]} (run make deb)"
 debs+=("$src"/ordavi-mpi_*.deb)
 
+# apt-get's chatter goes to a log, shown only when it fails.
+apt_get() {
+  if ! $SUDO env DEBIAN_FRONTEND=noninteractive apt-get -y "$@" >"$work/apt.log" 2>&1; then
+    cat "$work/apt.log" >&2
+    fail "apt-get $* failed"
+  fi
+}
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 # Never replace, and then remove, a copy that someone installed on purpose.
 for p in ordavi ordavi-mpi; do
@@ -51,8 +58,8 @@ cd "$work"
 for deb in ./*.deb; do
   packages+=("$(dpkg-deb -f "$deb" Package)")
 done
-say "installing ${packages[*]} from $work"
-$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q ./*.deb
+say "installing ${packages[*]} with apt-get install ./*.deb in $work"
+apt_get install ./*.deb
 
 # The files each package put on the system, for the check after removal.
 files=()
@@ -100,7 +107,7 @@ for f in "${files[@]}"; do
   esac
 done
 
-$SUDO env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q "${packages[@]}"
+apt_get remove "${packages[@]}"
 for p in "${packages[@]}"; do
   ! installed "$p" || fail "$p is still installed after apt-get remove"
 done
