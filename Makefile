@@ -8,7 +8,7 @@ ORDAVI_WERROR ?= OFF
 CMAKE_FLAGS = -DORDAVI_WERROR=$(ORDAVI_WERROR)
 
 .PHONY: all setup build demo test test-asan test-tsan fuzz check clean \
-	install deb check-package format-check man-lint
+	install deb check-install check-package format-check man-lint
 
 all: build
 
@@ -80,6 +80,10 @@ deb: build
 	cd $(BUILD) && cpack -B packages
 	rm -f ordavi_*.deb ordavi-mpi_*.deb
 	cp $(BUILD)/packages/*.deb .
+
+# make install staged below a temporary DESTDIR, checked file by file.
+check-install: build
+	@bash scripts/check-install.sh $(BUILD)
 
 # Installs the package with apt-get, runs it and removes it again (root).
 check-package: deb
