@@ -100,7 +100,7 @@ std::vector<uint32_t> CountedRows(const TimingLog& log) {
   std::vector<uint32_t> rows;
   rows.reserve(log.rows());
   for (size_t i = 0; i < log.rows(); i++) {
-    if (log.start[i] < 0) break;  // never started: the summary stops here
+    if (log.start[i] < 0) break;     // never started: the summary stops here
     if (log.close[i] < 0) continue;  // started, never finished
     rows.push_back(uint32_t(i));
   }

@@ -133,8 +133,10 @@ int main(int argc, char** argv) {
       htmlPath = value;
     } else if (name == "--rates") {
       if (!ParseRates(value, &r.options.rates))
-        UsageError("--rates needs frame rates above 0 and at most 1000, separated by commas, "
-                   "not '" + value + "'");
+        UsageError(
+            "--rates needs frame rates above 0 and at most 1000, separated by commas, "
+            "not '" +
+            value + "'");
     } else if (name == "--queue") {
       r.options.queueSize = ParseCount(name, value, 1, 10000);
     } else {
@@ -166,14 +168,15 @@ int main(int argc, char** argv) {
   nlohmann::json doc;
   if (!jsonPath.empty() || !htmlPath.empty()) doc = report::ToJson(r);
   if (!jsonPath.empty())
-    ok = WriteOutput(jsonPath, "JSON", [&](FILE* f) {
-           std::string s = doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-           s += '\n';
-           return fwrite(s.data(), 1, s.size(), f) == s.size();
-         }) && ok;
-  if (!htmlPath.empty())
-    ok = WriteOutput(htmlPath, "HTML",
-                     [&](FILE* f) { return report::WriteHtml(f, r, doc); }) &&
+    ok = WriteOutput(jsonPath, "JSON",
+                     [&](FILE* f) {
+                       std::string s =
+                           doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+                       s += '\n';
+                       return fwrite(s.data(), 1, s.size(), f) == s.size();
+                     }) &&
          ok;
+  if (!htmlPath.empty())
+    ok = WriteOutput(htmlPath, "HTML", [&](FILE* f) { return report::WriteHtml(f, r, doc); }) && ok;
   return ok ? 0 : 1;
 }

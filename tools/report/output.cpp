@@ -141,8 +141,8 @@ void VerdictTable(FILE* out, const std::vector<Verdict>& vs) {
           "dropped", "sustained", "headroom");
   for (const Verdict& v : vs)
     fprintf(out, "  %8s  %-9s  %5d  %6d  %8lld  %-9s  %7.2fx\n", RateText(v.rateFps).c_str(),
-            v.measured ? "measured" : "predicted", v.queueSize, v.preBuffer,
-            (long long)v.dropped, v.sustained ? "yes" : "NO", v.headroom);
+            v.measured ? "measured" : "predicted", v.queueSize, v.preBuffer, (long long)v.dropped,
+            v.sustained ? "yes" : "NO", v.headroom);
 }
 
 }  // namespace
@@ -173,8 +173,9 @@ void WriteText(FILE* out, const Report& r) {
     const LogAnalysis& a = r.analyses[i];
     const RunParams& p = log.params;
     fprintf(out, "%s\n", log.fileName.c_str());
-    fprintf(out, "  %s test, %lld-byte frames, %lld frames, %s engine", p.isWrite ? "write" : "read",
-            (long long)p.frameSizeBytes, (long long)p.frames, p.engine.c_str());
+    fprintf(out, "  %s test, %lld-byte frames, %lld frames, %s engine",
+            p.isWrite ? "write" : "read", (long long)p.frameSizeBytes, (long long)p.frames,
+            p.engine.c_str());
     if (p.ops > 0) fprintf(out, " (%d)", p.ops);
     if (log.paced) {
       fprintf(out, ", paced at %d fps (queue %d", p.frameRate, p.queueSize);
@@ -191,10 +192,13 @@ void WriteText(FILE* out, const Report& r) {
     fprintf(out, "  longest stall %.3f ms at %.3f s (before frame %lld)\n", a.stall.gapMs,
             a.stall.afterMs / 1000, (long long)a.stall.frame);
     if (log.paced) {
-      fprintf(out, "  %lld periods missed in %zu gaps, the longest %lld; pacing interval %.3f ms +- %.3f ms (period %.3f ms), "
+      fprintf(out,
+              "  %lld periods missed in %zu gaps, the longest %lld; pacing interval %.3f ms +- "
+              "%.3f ms (period %.3f ms), "
               "worst lateness %.3f ms\n",
-              (long long)a.dropsLocated, a.drops.size(), (long long)a.longestDropRun, a.jitter.intervalMeanMs, a.jitter.intervalStddevMs,
-              a.jitter.periodMs, a.jitter.worstLatenessMs);
+              (long long)a.dropsLocated, a.drops.size(), (long long)a.longestDropRun,
+              a.jitter.intervalMeanMs, a.jitter.intervalStddevMs, a.jitter.periodMs,
+              a.jitter.worstLatenessMs);
     }
     fprintf(out, "\n");
     VerdictTable(out, a.verdicts);
@@ -206,7 +210,8 @@ void WriteText(FILE* out, const Report& r) {
     const JobAnalysis& j = r.job;
     fprintf(out, "Job of %zu logs side by side: %lld frames counted, %lld dropped frames\n",
             r.logs.size(), (long long)j.frames, (long long)j.droppedFrames);
-    fprintf(out, "  every stream must sustain the rate; headroom is the smallest of any stream\n\n");
+    fprintf(out,
+            "  every stream must sustain the rate; headroom is the smallest of any stream\n\n");
     VerdictTable(out, j.verdicts);
     fprintf(out, "\n");
     PhaseTable(out, j.phases);
@@ -276,9 +281,8 @@ bool WriteHtml(FILE* out, const Report& r, const json& doc) {
     const TimingLog& log = r.logs[l];
     const LogAnalysis& a = r.analyses[l];
     std::vector<uint32_t> order(a.counted);
-    if (!std::is_sorted(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
-          return log.close[x] < log.close[y];
-        }))
+    if (!std::is_sorted(order.begin(), order.end(),
+                        [&](uint32_t x, uint32_t y) { return log.close[x] < log.close[y]; }))
       std::stable_sort(order.begin(), order.end(),
                        [&](uint32_t x, uint32_t y) { return log.close[x] < log.close[y]; });
     std::vector<float> x(order.size()), y(order.size());
@@ -293,8 +297,8 @@ bool WriteHtml(FILE* out, const Report& r, const json& doc) {
     for (const DropEvent& d : a.drops)
       drops.push_back(x.empty() ? 0.0f : std::clamp(float(d.timeMs / 1000), x.front(), x.back()));
     ok = put("<script type=\"application/octet-stream\" class=\"series\" data-log=\"" +
-             std::to_string(l) + "\" data-x=\"" + Base64(x.data(), x.size() * 4) +
-             "\" data-y=\"" + Base64(y.data(), y.size() * 4) + "\" data-drops=\"" +
+             std::to_string(l) + "\" data-x=\"" + Base64(x.data(), x.size() * 4) + "\" data-y=\"" +
+             Base64(y.data(), y.size() * 4) + "\" data-drops=\"" +
              Base64(drops.data(), drops.size() * 4) + "\"></script>\n");
   }
   ok = ok && put(page);

@@ -291,8 +291,7 @@ TimingLog ParseTimingLog(std::string_view text, const std::string& name,
 
   std::string_view line;
   bool whole;
-  if (!lines.Next(&line, &whole) || !whole)
-    lines.Fail("the log ends before its summary table");
+  if (!lines.Next(&line, &whole) || !whole) lines.Fail("the log ends before its summary table");
   if (line == ",file,open,io,close,queue")
     log.paced = true;
   else if (line != ",file,open,io,close")

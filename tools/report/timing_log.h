@@ -17,8 +17,8 @@ namespace report {
 // What the parameter string says about the run.
 struct RunParams {
   bool isWrite = false;
-  int64_t frameSizeBytes = 0;  // from -w/-z (KB, the size as used)
-  int64_t frames = 0;          // -n
+  int64_t frameSizeBytes = 0;   // from -w/-z (KB, the size as used)
+  int64_t frames = 0;           // -n
   std::string engine = "sync";  // "sync", "async" or "threaded"
   int ops = 0;                  // -a or -t value, 0 for sync
   bool stream = false;          // -s
