@@ -248,35 +248,51 @@ LogAnalysis Analyse(const TimingLog& log, const Options& opt) {
   a.capacityFps = busy > 0 ? double(rows.size()) * 1e6 / double(busy) : 0;
 
   if (log.paced && log.params.frameRate > 0) {
-    // Drops are not in the log row by row: a period that dropped shows as a
-    // gap of several periods between two frames' pacing times, and so does a
-    // period the pacing thread slept through. The run's own count stays the
-    // authority on how many; the gaps show where.
+    // Drops are not in the log row by row: a dropped period shows as a gap
+    // of two or more periods between two frames' pacing times. A pacing
+    // thread that wakes late makes such gaps too, so the run's own count
+    // decides how many drops there were, and they are placed where the gaps
+    // exceed whole periods the most.
     double periodUs = double(PeriodNs(log.params.frameRate)) / 1000;
     a.jitter.periodMs = periodUs / 1000;
+    struct Gap {
+      size_t row;
+      int64_t prevFt, len, drops;
+    };
+    std::vector<Gap> gaps;
     int64_t prevFt = -1;
-    double sum = 0, sumSq = 0;
     for (size_t i = 0; i < log.rows(); i++) {
       int64_t ft = log.frameTime[i];
       if (ft < 0) continue;  // never released or consumed
-      if (prevFt >= 0) {
-        int64_t gap = ft - prevFt;
-        // Periods between two frame times, to the nearest whole period: a
-        // late wake-up moves one frame time, not the ones after it.
-        int64_t slots = std::max<int64_t>(1, std::llround(double(gap) / periodUs));
-        if (slots > 1) {
-          a.drops.push_back({int64_t(i), double(prevFt) / 1000 + a.jitter.periodMs, slots - 1});
-          a.dropsLocated += slots - 1;
-          a.longestDropRun = std::max(a.longestDropRun, slots - 1);
-        }
-        double per = double(gap) / double(slots) / 1000;
-        sum += per;
-        sumSq += per * per;
-        a.jitter.intervals++;
-        a.jitter.worstLatenessMs =
-            std::max(a.jitter.worstLatenessMs, (double(gap) - double(slots) * periodUs) / 1000);
-      }
+      if (prevFt >= 0) gaps.push_back({i, prevFt, ft - prevFt, 0});
       prevFt = ft;
+    }
+    // The gap whose length beyond its periods is largest takes the next
+    // drop; a gap that took one is weighed again with one period more.
+    auto excess = [&](size_t g) { return double(gaps[g].len) - double(gaps[g].drops + 1) * periodUs; };
+    auto lower = [&](size_t x, size_t y) { return excess(x) < excess(y); };
+    std::vector<size_t> heap(gaps.size());
+    for (size_t g = 0; g < gaps.size(); g++) heap[g] = g;
+    std::make_heap(heap.begin(), heap.end(), lower);
+    for (int64_t d = 0; d < log.droppedFrames && !heap.empty(); d++) {
+      std::pop_heap(heap.begin(), heap.end(), lower);
+      gaps[heap.back()].drops++;
+      a.dropsLocated++;
+      std::push_heap(heap.begin(), heap.end(), lower);
+    }
+    double sum = 0, sumSq = 0;
+    for (const Gap& g : gaps) {
+      if (g.drops > 0) {
+        a.drops.push_back({int64_t(g.row), double(g.prevFt) / 1000 + a.jitter.periodMs, g.drops});
+        a.longestDropRun = std::max(a.longestDropRun, g.drops);
+      }
+      double slots = double(g.drops + 1);
+      double per = double(g.len) / slots / 1000;
+      sum += per;
+      sumSq += per * per;
+      a.jitter.intervals++;
+      a.jitter.worstLatenessMs =
+          std::max(a.jitter.worstLatenessMs, (double(g.len) - slots * periodUs) / 1000);
     }
     if (a.jitter.intervals > 0) {
       double n = double(a.jitter.intervals);

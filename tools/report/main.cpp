@@ -165,13 +165,13 @@ int main(int argc, char** argv) {
       return true;
     });
   }
-  nlohmann::json doc;
+  nlohmann::ordered_json doc;
   if (!jsonPath.empty() || !htmlPath.empty()) doc = report::ToJson(r);
   if (!jsonPath.empty())
     ok = WriteOutput(jsonPath, "JSON",
                      [&](FILE* f) {
                        std::string s =
-                           doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+                           doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
                        s += '\n';
                        return fwrite(s.data(), 1, s.size(), f) == s.size();
                      }) &&

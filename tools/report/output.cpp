@@ -9,7 +9,7 @@
 namespace report {
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 json PhaseJson(const PhaseStats& s) {
   json j;
@@ -100,10 +100,10 @@ json LogJson(const TimingLog& log, const LogAnalysis& a) {
   if (log.paced) {
     json events = json::array();
     for (const DropEvent& d : a.drops)
-      events.push_back({{"frame", d.frame}, {"time_ms", d.timeMs}, {"missed_periods", d.count}});
+      events.push_back({{"frame", d.frame}, {"time_ms", d.timeMs}, {"dropped_frames", d.count}});
     j["drops"] = {{"dropped_frames", log.droppedFrames},
-                  {"missed_periods", a.dropsLocated},
-                  {"longest_gap_periods", a.longestDropRun},
+                  {"located_frames", a.dropsLocated},
+                  {"longest_run_frames", a.longestDropRun},
                   {"events", events}};
     j["jitter"] = {{"period_ms", a.jitter.periodMs},
                    {"interval_mean_ms", a.jitter.intervalMeanMs},
@@ -193,7 +193,7 @@ void WriteText(FILE* out, const Report& r) {
             a.stall.afterMs / 1000, (long long)a.stall.frame);
     if (log.paced) {
       fprintf(out,
-              "  %lld periods missed in %zu gaps, the longest %lld; pacing interval %.3f ms +- "
+              "  %lld drops located in %zu places, the longest run %lld; pacing interval %.3f ms +- "
               "%.3f ms (period %.3f ms), "
               "worst lateness %.3f ms\n",
               (long long)a.dropsLocated, a.drops.size(), (long long)a.longestDropRun,
@@ -292,7 +292,7 @@ bool WriteHtml(FILE* out, const Report& r, const json& doc) {
       y[i] = float(double(log.close[row] - log.start[row]) / 1000);
     }
     std::vector<float> drops;
-    // A period missed after the last completion (the display still showing
+    // A drop placed after the last completion (the display still showing
     // queued frames) is marked at the chart's right edge.
     for (const DropEvent& d : a.drops)
       drops.push_back(x.empty() ? 0.0f : std::clamp(float(d.timeMs / 1000), x.front(), x.back()));

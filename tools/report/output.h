@@ -20,7 +20,7 @@ struct Report {
   JobAnalysis job;
 };
 
-nlohmann::json ToJson(const Report& r);
+nlohmann::ordered_json ToJson(const Report& r);
 
 // The short text report: run facts, verdict table, percentiles.
 void WriteText(FILE* out, const Report& r);
@@ -29,6 +29,6 @@ void WriteText(FILE* out, const Report& r);
 std::string Base64(const void* data, size_t size);
 
 // Writes the page to `out`; false on a write error (errno kept).
-bool WriteHtml(FILE* out, const Report& r, const nlohmann::json& doc);
+bool WriteHtml(FILE* out, const Report& r, const nlohmann::ordered_json& doc);
 
 }  // namespace report
