@@ -48,12 +48,14 @@ Stall LongestStall(std::vector<int64_t> completionsUs, const std::vector<uint32_
 
 }  // namespace
 
+// The 1-based nearest rank: ceil(n * p), at least 1. In 64 bits n * 1e6
+// stays far below the limit for any log.
+int64_t RankOf(int64_t n, int64_t ppm) {
+  return std::clamp<int64_t>((n * ppm + 999999) / 1000000, 1, n);
+}
+
 int64_t NearestRank(std::vector<int64_t>& v, int64_t ppm) {
-  // rank = ceil(n * p), at least 1; 64-bit: n * 1e6 stays far below the limit.
-  int64_t n = int64_t(v.size());
-  int64_t rank = (n * ppm + 999999) / 1000000;
-  rank = std::clamp<int64_t>(rank, 1, n);
-  auto nth = v.begin() + (rank - 1);
+  auto nth = v.begin() + (RankOf(int64_t(v.size()), ppm) - 1);
   std::nth_element(v.begin(), nth, v.end());
   return *nth;
 }
@@ -84,9 +86,7 @@ PhaseStats ComputePhase(std::vector<int64_t> us) {
   // larger values to its right, so the next search is on that part only.
   auto lo = us.begin();
   for (size_t i = 0; i < kPercentilesPpm.size(); i++) {
-    int64_t rank = (s.count * kPercentilesPpm[i] + 999999) / 1000000;
-    rank = std::clamp<int64_t>(rank, 1, s.count);
-    auto nth = us.begin() + (rank - 1);
+    auto nth = us.begin() + (RankOf(s.count, kPercentilesPpm[i]) - 1);
     if (nth >= lo) {
       std::nth_element(lo, nth, us.end());
       lo = nth;
@@ -269,7 +269,9 @@ LogAnalysis Analyse(const TimingLog& log, const Options& opt) {
     }
     // The gap whose length beyond its periods is largest takes the next
     // drop; a gap that took one is weighed again with one period more.
-    auto excess = [&](size_t g) { return double(gaps[g].len) - double(gaps[g].drops + 1) * periodUs; };
+    auto excess = [&](size_t g) {
+      return double(gaps[g].len) - double(gaps[g].drops + 1) * periodUs;
+    };
     auto lower = [&](size_t x, size_t y) { return excess(x) < excess(y); };
     std::vector<size_t> heap(gaps.size());
     for (size_t g = 0; g < gaps.size(); g++) heap[g] = g;

@@ -19,6 +19,7 @@ constexpr std::array<const char*, 5> kPercentileNames = {"p50", "p90", "p99", "p
 // The nearest-rank percentile of `v` (the smallest value such that at least
 // `ppm` millionths of the values are at or below it). Reorders `v`. `v` must
 // not be empty.
+int64_t RankOf(int64_t n, int64_t ppm);
 int64_t NearestRank(std::vector<int64_t>& v, int64_t ppm);
 
 struct PhaseStats {

@@ -170,8 +170,8 @@ int main(int argc, char** argv) {
   if (!jsonPath.empty())
     ok = WriteOutput(jsonPath, "JSON",
                      [&](FILE* f) {
-                       std::string s =
-                           doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+                       std::string s = doc.dump(2, ' ', false,
+                                                nlohmann::ordered_json::error_handler_t::replace);
                        s += '\n';
                        return fwrite(s.data(), 1, s.size(), f) == s.size();
                      }) &&

@@ -192,13 +192,14 @@ void WriteText(FILE* out, const Report& r) {
     fprintf(out, "  longest stall %.3f ms at %.3f s (before frame %lld)\n", a.stall.gapMs,
             a.stall.afterMs / 1000, (long long)a.stall.frame);
     if (log.paced) {
-      fprintf(out,
-              "  %lld drops located in %zu places, the longest run %lld; pacing interval %.3f ms +- "
-              "%.3f ms (period %.3f ms), "
-              "worst lateness %.3f ms\n",
-              (long long)a.dropsLocated, a.drops.size(), (long long)a.longestDropRun,
-              a.jitter.intervalMeanMs, a.jitter.intervalStddevMs, a.jitter.periodMs,
-              a.jitter.worstLatenessMs);
+      fprintf(
+          out,
+          "  %lld drops located in %zu places, the longest run %lld; pacing interval %.3f ms +- "
+          "%.3f ms (period %.3f ms), "
+          "worst lateness %.3f ms\n",
+          (long long)a.dropsLocated, a.drops.size(), (long long)a.longestDropRun,
+          a.jitter.intervalMeanMs, a.jitter.intervalStddevMs, a.jitter.periodMs,
+          a.jitter.worstLatenessMs);
     }
     fprintf(out, "\n");
     VerdictTable(out, a.verdicts);
