@@ -220,6 +220,7 @@ TEST(Report, TextReportAndErrors) {
       {{"--bogus", log}, 1, "^$", "unknown option '--bogus'"},
       {{}, 1, "^$", "no timing log given"},
       {{"--json", dir / "no/such/dir.json", log}, 1, "^$", "cannot create JSON file"},
+      {{"--html", "/dev/full", log}, 1, "^$", "cannot write HTML file /dev/full: No space left"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);

@@ -1,5 +1,7 @@
 // ordavi-report: turns timing logs written by `ordavi -x` into percentiles,
 // a verdict per frame rate, a JSON document and an HTML page.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -83,9 +85,14 @@ bool WriteOutput(const std::string& path, const char* what,
     ok = false;
     saved = errno;
   }
-  if (!ok)
+  if (!ok) {
     fprintf(stderr, "ordavi-report: cannot write %s file %s: %s\n", what, path.c_str(),
             strerror(saved));
+    // A half-written file must not pass for a result; only a regular file
+    // is removed (never a device such as /dev/full).
+    struct stat st;
+    if (!toStdout && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) remove(path.c_str());
+  }
   return ok;
 }
 

@@ -189,8 +189,9 @@ void WriteText(FILE* out, const Report& r) {
     fprintf(out, "  %zu frames counted in %.3f s: %.2f fps, %.2f MiB/s, %lld dropped frames\n",
             a.counted.size(), a.durationMs / 1000, log.frameRateFps, log.bandwidthMiBps,
             (long long)log.droppedFrames);
-    fprintf(out, "  longest stall %.3f ms at %.3f s (before frame %lld)\n", a.stall.gapMs,
-            a.stall.afterMs / 1000, (long long)a.stall.frame);
+    if (a.stall.frame >= 0)
+      fprintf(out, "  longest stall %.3f ms at %.3f s (before frame %lld)\n", a.stall.gapMs,
+              a.stall.afterMs / 1000, (long long)a.stall.frame);
     if (log.paced) {
       fprintf(
           out,
