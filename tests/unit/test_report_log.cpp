@@ -134,7 +134,9 @@ TEST(ReportLog, ForeignFilesNameTheLine) {
       {replaced("FrameRate,24.95", "FrameRate,fast"), "t.csv:8:"},
       {replaced("min,1.000,0.010", "min,1.000"), "t.csv:13:"},
       {replaced("1,1.010,1.030", "1,1.010,x"), "t.csv:19:"},
-      {replaced("2,3.100", "7,3.100"), "t.csv:20:"},  // rows out of order
+      {replaced("2,3.100", "7,3.100"), "t.csv:20:"},           // rows out of order
+      {replaced("2,3.100", "2,9000000000.000"), "t.csv:20:"},  // beyond 100 days
+      {replaced(" -f25 ", " -f0 "), "t.csv:12:"},              // paced without a rate
       {replaced("3,5.100,5.110,6.000,6.100,200.000,16", "3,5.1,5.1,6,6.1"), "t.csv:21:"},
   };
   for (const Case& c : cases) {

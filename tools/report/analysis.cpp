@@ -276,7 +276,10 @@ LogAnalysis Analyse(const TimingLog& log, const Options& opt) {
     std::vector<size_t> heap(gaps.size());
     for (size_t g = 0; g < gaps.size(); g++) heap[g] = g;
     std::make_heap(heap.begin(), heap.end(), lower);
+    // A gap cannot hold more drops than its whole periods (one of slack for
+    // a late wake-up); a count beyond that is left unplaced.
     for (int64_t d = 0; d < log.droppedFrames && !heap.empty(); d++) {
+      if (excess(heap.front()) < -periodUs) break;
       std::pop_heap(heap.begin(), heap.end(), lower);
       gaps[heap.back()].drops++;
       a.dropsLocated++;

@@ -10,6 +10,8 @@
 namespace report {
 namespace {
 
+constexpr int64_t kMaxStampUs = int64_t(100) * 86400 * 1000000;
+
 // Walks the text line by line, keeping the line number for messages.
 class Lines {
  public:
@@ -297,6 +299,8 @@ TimingLog ParseTimingLog(std::string_view text, const std::string& name,
   else if (line != ",file,open,io,close")
     lines.Fail("expected the summary table's heading \",file,open,io,close\", found " +
                Quoted(line));
+  if (log.paced && (log.params.frameRate < 1 || log.params.frameRate > 100))
+    lines.Fail("a paced log whose Parameters line gives no frame rate from 1 to 100 (-f)");
   TableRow(lines, "min", log.paced, &log.tableMin);
   TableRow(lines, "avg", log.paced, &log.tableAvg);
   TableRow(lines, "max", log.paced, &log.tableMax);
@@ -324,6 +328,9 @@ TimingLog ParseTimingLog(std::string_view text, const std::string& name,
     bool ok = n == want && ParseInt(rf[0], &num);
     for (size_t i = 1; ok && i < 5; i++) ok = ParseMicros(rf[i], &t[i - 1]);
     if (ok && log.paced) ok = ParseMicros(rf[5], &t[4]) && ParseInt(rf[6], &q);
+    // No run lasts 100 days; a later stamp is a damaged log, and believing it
+    // would size the per-second series by it.
+    for (size_t i = 0; ok && i < 5; i++) ok = t[i] <= kMaxStampUs;
     if (!whole) {
       // Each row ends with a line feed: without one, the writer was cut off
       // (a full disk, an interrupted copy), even if the row looks complete.
