@@ -102,8 +102,8 @@ const json& VerdictAt(const json& verdicts, double rate) {
   return none;
 }
 
-// Tiny frames at 24 fps clearly sustain; 1 MB frames moved in 256 direct
-// 4 KB transfers (about 20-40 ms each here) clearly cannot at 100 fps. The
+// Tiny frames at 24 fps clearly sustain; 2 MB frames moved in 512 direct
+// 4 KB transfers (25-80 ms each on this machine) clearly cannot at 100 fps. The
 // prediction from an unpaced run must agree with the paced run of the same
 // storage, write and read, and both must agree with the log's own table.
 TEST(Report, VerdictAgreesWithPacedRunsOfTheSameStorage) {
@@ -119,7 +119,7 @@ TEST(Report, VerdictAgreesWithPacedRunsOfTheSameStorage) {
     std::vector<std::string> model;  // the paced run's queue for the prediction
     bool sustained;
   };
-  const std::vector<std::string> slowFrames = {"-i", "256", "-n", "30"};
+  const std::vector<std::string> slowFrames = {"-i", "512", "-n", "30"};
   auto cat = [](std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -134,8 +134,8 @@ TEST(Report, VerdictAgreesWithPacedRunsOfTheSameStorage) {
        true},
       {"read-fast", {"-r", "-n", "100"}, {"-r", "-n", "30", "-f", "24"}, "fast", 24, {}, true},
       {"write-slow",
-       cat({"-w", "1024"}, slowFrames),
-       cat({"-w", "1024", "-f", "100", "-q", "5"}, slowFrames),
+       cat({"-w", "2048"}, slowFrames),
+       cat({"-w", "2048", "-f", "100", "-q", "5"}, slowFrames),
        "slow",
        100,
        {"--queue", "5"},
