@@ -122,7 +122,7 @@ TEST(ReportLog, ForeignFilesNameTheLine) {
     const char* where;  // file and line in the message
   };
   const Case cases[] = {
-      {"", "t.csv:0:"},
+      {"", "t.csv:1:"},
       {"num,start,open\n0,1,2\n", "t.csv:1:"},
       {std::string("\x7f"
                    "ELF\x02\x01\x01",

@@ -255,7 +255,7 @@ TimingLog ParseTimingLog(std::string_view text, const std::string& name,
   TimingLog log;
   log.fileName = name;
   Lines lines(text, name);
-  if (text.empty()) lines.Fail("the file is empty, not an ordavi timing log");
+  if (text.empty()) throw LogError(name + ":1: the file is empty, not an ordavi timing log");
   {
     std::string_view line;
     bool whole;
