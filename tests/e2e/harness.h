@@ -23,6 +23,10 @@ struct RunResult {
 // that user and group, so that file permissions apply to it.
 RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec = 120,
                     int interruptAfterMs = -1, int signal = 2, int runAsUid = -1);
+// The same for another program of the project (ordavi-report).
+RunResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
+                     int timeoutSec = 120, int interruptAfterMs = -1, int signal = 2,
+                     int runAsUid = -1);
 
 // The three engines, with the options that choose them and the byte each
 // one writes; With() puts an engine's options before a command line.
