@@ -17,6 +17,7 @@ pthread_attr_t g_pthreadAttr;
 // there: it sets the lock-free stop flag and writes its line with write().
 static void CtrlHandler(int) {
   g_terminate.store(1, std::memory_order_release);
+  g_userBreaks.fetch_add(1, std::memory_order_release);
   static const char kLine[] = "User break, stopping\n";
   ssize_t n = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
   (void)n;
