@@ -275,7 +275,10 @@ bool PosixInit(AIO* ring, int count, HANDLE stream) {
     ring[s].streamFd = dup(stream);
     if (ring[s].streamFd == -1) {
       int err = errno;
-      for (int t = 0; t < s; t++) close(ring[t].streamFd);
+      for (int t = 0; t < s; t++) {
+        close(ring[t].streamFd);
+        ring[t].streamFd = -1;
+      }
       errno = err;
       return false;
     }
@@ -337,19 +340,24 @@ BOOL AioInit(AIO* ring, int count, HANDLE stream) {
   g_fixedBuffers = false;
   g_helperThreads = count;
   g_queuedHead = g_queuedTail.load();
-  g_path = (!g_aioForcePosix && UringInit(ring, count, stream)) ? Path::kUring : Path::kNone;
-  if (g_path == Path::kNone) {
-    if (!PosixInit(ring, count, stream)) return FALSE;
-    g_path = Path::kPosix;
-  }
+  g_path = (!g_aioForcePosix && UringInit(ring, count, stream)) ? Path::kUring : Path::kPosix;
+  // The completion thread first: on the fallback, a limit on threads then
+  // shows as fewer helpers (a warning), not as a failed set-up.
   int rc = pthread_create(&g_completer, &g_pthreadAttr,
                           g_path == Path::kUring ? UringCompleter : PosixCompleter, nullptr);
   if (rc != 0) {
-    AioShutdown();
+    if (g_path == Path::kUring) io_uring_queue_exit(&g_ring);
+    g_path = Path::kNone;
     errno = rc;
     return FALSE;
   }
   g_completerRunning = true;
+  if (g_path == Path::kPosix && !PosixInit(ring, count, stream)) {
+    int err = errno;
+    AioShutdown();
+    errno = err;
+    return FALSE;
+  }
   return TRUE;
 }
 
