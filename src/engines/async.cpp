@@ -243,10 +243,7 @@ int CreateOrdaviAsync(char* fileName, char* namePart) {
   const int n = RingSize();
   AioRing ring(n, 0);
   printf("Writing frames (async: %d, rate: %d, queue: %d)\n", n, g_frameRate, g_frameQueueSize);
-  if (g_streamMode) {
-    ring.stream = _dioopen(fileName, O_WRONLY | O_CREAT);
-    if (ring.stream == -1) Fatal(errno, "Cannot create file \"%s\"", fileName);
-  }
+  ring.stream = OpenStreamFile(fileName, true);
   ring.Start();
   PacingThread pacing;
   BeginRun(&pacing, false);
@@ -332,10 +329,7 @@ int ReadOrdaviAsync(char* fileName, char* namePart) {
   AioRing ring(n, g_ioOffset);
   printf("Reading frames (async: %d, rate: %d, queue: %d, prebuf: %d)\n", n, g_frameRate,
          g_frameQueueSize, g_framePreBufferCount);
-  if (g_streamMode) {
-    ring.stream = _dioopen(fileName, O_RDONLY);
-    if (ring.stream == -1) Fatal(errno, "Cannot open file \"%s\"", fileName);
-  }
+  ring.stream = OpenStreamFile(fileName, false);
   ring.Start();
   PacingThread pacing;
   BeginRun(&pacing, true);

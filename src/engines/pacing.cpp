@@ -1,6 +1,9 @@
 #include "pacing.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "../messages.h"
 #include "../params.h"
@@ -39,6 +42,14 @@ void HandOverFrame(PacingThread* p, PTIME_STATS pts, bool traceStart) {
   int freePlaces = g_frameQueueSize - queuedBufs - 1;
   pts->QueueUsage = freePlaces;
   g_curQueueUsage.store(freePlaces, std::memory_order_relaxed);
+}
+
+HANDLE OpenStreamFile(const char* fileName, bool isWrite) {
+  if (!g_streamMode) return -1;
+  HANDLE fd = _dioopen(fileName, isWrite ? O_WRONLY | O_CREAT : O_RDONLY);
+  if (fd == -1)
+    Fatal(errno, isWrite ? "Cannot create file \"%s\"" : "Cannot open file \"%s\"", fileName);
+  return fd;
 }
 
 void BeginRun(PacingThread* p, bool isRead) {

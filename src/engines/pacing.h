@@ -40,6 +40,11 @@ void StartPlayback(PacingThread* p);
 // hand-over).
 void HandOverFrame(PacingThread* p, PTIME_STATS pts, bool traceStart);
 
+// Stream mode: opens the stream file for the run (created for a write test)
+// and returns it; ends the process with "Cannot create file" or "Cannot open
+// file" when it cannot. Outside stream mode: -1, nothing is opened.
+HANDLE OpenStreamFile(const char* fileName, bool isWrite);
+
 // The end of every engine's set-up and the start of its measured run: the
 // -p pause, the run hook of programs built on the core, the pacing thread
 // (capture for a write test, playback for a read test) and g_startTime.

@@ -37,18 +37,16 @@ bool Terminating() { return g_terminate.load(std::memory_order_acquire) != 0; }
 
 int CreateOrdaviSync(char* fileName, char* namePart) {
   AlignedBuffer buffer;
-  if (g_ioSize != 0) {
-    if (!buffer.Allocate(size_t(g_ioSize))) Fatal(errno, "Could not allocate memory for buffer");
-    buffer.Fill(0x73, size_t(g_ioSize));
+  if (PieceBufferSize() > 0) {
+    if (!buffer.Allocate(size_t(PieceBufferSize())))
+      Fatal(errno, "Could not allocate memory for buffer");
+    buffer.Fill(0x73, size_t(PieceBufferSize()));
   }
   printf("Writing frames (sync, rate: %u, queue: %u)\n", unsigned(g_frameRate),
          unsigned(g_frameQueueSize));
 
   StreamFile stream;
-  if (g_streamMode) {
-    stream.fd = _dioopen(fileName, O_WRONLY | O_CREAT);
-    if (stream.fd == -1) Fatal(errno, "Cannot create file \"%s\"", fileName);
-  }
+  stream.fd = OpenStreamFile(fileName, true);
   PacingThread pacing;
   BeginRun(&pacing, false);
 
@@ -86,16 +84,13 @@ int CreateOrdaviSync(char* fileName, char* namePart) {
 
 int ReadOrdaviSync(char* fileName, char* namePart) {
   AlignedBuffer buffer;
-  if (g_ioSize != 0 && !buffer.Allocate(size_t(g_ioSize)))
+  if (PieceBufferSize() > 0 && !buffer.Allocate(size_t(PieceBufferSize())))
     Fatal(errno, "Could not allocate memory for buffer");
   printf("Reading frames (sync, rate: %d, queue: %d, prebuf: %d)\n", g_frameRate, g_frameQueueSize,
          g_framePreBufferCount);
 
   StreamFile stream;
-  if (g_streamMode) {
-    stream.fd = _dioopen(fileName, O_RDONLY);
-    if (stream.fd == -1) Fatal(errno, "Cannot open file \"%s\"", fileName);
-  }
+  stream.fd = OpenStreamFile(fileName, false);
   PacingThread pacing;
   BeginRun(&pacing, true);
 

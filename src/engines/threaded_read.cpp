@@ -83,12 +83,9 @@ int ReadOrdaviThreaded(char* fileName, char* namePart) {
   printf("Reading frames (sync, multithreaded: %d, rate: %d, queue: %d, prebuf: %d)\n", g_numOps,
          g_frameRate, g_frameQueueSize, g_framePreBufferCount);
 
-  if (g_streamMode) {
-    params[0].FileDes = _dioopen(fileName, O_RDONLY);
-    if (params[0].FileDes == -1) Fatal(errno, "Cannot open file \"%s\"", fileName);
-  }
-  for (int t = 0; t < numOps && g_ioSize != 0; t++) {
-    if (!buffers[t].Allocate(size_t(g_ioSize)))
+  params[0].FileDes = OpenStreamFile(fileName, false);
+  for (int t = 0; t < numOps && PieceBufferSize() > 0; t++) {
+    if (!buffers[t].Allocate(size_t(PieceBufferSize())))
       Fatal(errno, "Could not allocate memory for buffer");
     params[t].Buffer = buffers[t].get();
   }

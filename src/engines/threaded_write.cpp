@@ -89,14 +89,11 @@ int CreateOrdaviThreaded(char* fileName, char* namePart) {
   printf("Writing frames (sync, multithreaded: %d, rate: %d, queue: %d)\n", g_numOps, g_frameRate,
          g_frameQueueSize);
 
-  if (g_streamMode) {
-    params[0].FileDes = _dioopen(fileName, O_WRONLY | O_CREAT);
-    if (params[0].FileDes == -1) Fatal(errno, "Cannot create file \"%s\"", fileName);
-  }
-  for (int t = 0; t < numOps && g_ioSize != 0; t++) {
-    if (!buffers[t].Allocate(size_t(g_ioSize)))
+  params[0].FileDes = OpenStreamFile(fileName, true);
+  for (int t = 0; t < numOps && PieceBufferSize() > 0; t++) {
+    if (!buffers[t].Allocate(size_t(PieceBufferSize())))
       Fatal(errno, "Could not allocate memory for buffer");
-    buffers[t].Fill(0x74, size_t(g_ioSize));
+    buffers[t].Fill(0x74, size_t(PieceBufferSize()));
   }
 
   PacingThread pacing;
