@@ -72,6 +72,10 @@ std::atomic<uint32_t> g_queuedTail{0};
 uint32_t g_queuedHead = 0;  // completion thread only
 
 void Publish(AIO* aio, ssize_t result, int64_t doneAt) {
+  // Pairs with the release store of the submission: the engine's last
+  // reading of the slot happens before these writes (the kernel orders them
+  // anyway; this makes the order visible to the thread sanitizer too).
+  (void)aio->state.load(std::memory_order_acquire);
   aio->result = result;
   aio->doneAt = doneAt;
   aio->state.store(kAioDone, std::memory_order_release);
@@ -140,7 +144,7 @@ BOOL UringQueue(AIO* aio, bool write) {
     io_uring_prep_read(sqe, aio->fd, aio->buf, n, uint64_t(aio->offset));
   }
   io_uring_sqe_set_data(sqe, aio);
-  aio->state.store(kAioInFlight, std::memory_order_relaxed);
+  aio->state.store(kAioInFlight, std::memory_order_release);
   int rc;
   do rc = io_uring_submit(&g_ring);
   while (rc == -EINTR);
@@ -261,7 +265,8 @@ bool PosixInit(AIO* ring, int count, HANDLE stream) {
     aio_init(&init);  // takes effect only before the first request
   });
 #if ORDAVI_THREAD_SANITIZER
-  g_helperThreads = count;
+  // Helpers leave as soon as they are idle: count afresh.
+  g_helperThreads = StartHelperPool(count);
 #else
   // Helpers that already exist are idle and serve the pool's reads; only
   // the missing ones are created, and counted, here.
@@ -302,7 +307,7 @@ BOOL PosixQueue(AIO* aio, bool write) {
   cb->aio_nbytes = aio->nbytes;
   cb->aio_offset = off_t(aio->offset);
   cb->aio_sigevent.sigev_notify = SIGEV_NONE;
-  aio->state.store(kAioInFlight, std::memory_order_relaxed);
+  aio->state.store(kAioInFlight, std::memory_order_release);
   if ((write ? aio_write(cb) : aio_read(cb)) != 0) {
     aio->state.store(kAioIdle, std::memory_order_relaxed);
     return FALSE;
