@@ -292,6 +292,25 @@ TEST(Pacing, OutOfOrderWithTheLiveScreen) {
   }
 }
 
+// A frame buffer that cannot be allocated is reported with the system's
+// reason, in every engine.
+TEST(Limits, BufferAllocationFailureGivesTheReason) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
+#endif
+  TempDir d;
+  for (const Engine& e : AllEngines()) {
+    std::string opts;
+    for (auto& a : e.args) opts += a + " ";
+    RunResult r = Shell("ulimit -v 200000; $ORDAVI " + opts + "-w 409600 -n 4 -u 0 " + d.path(), d);
+    EXPECT_EQ(r.status, 1) << e.name;
+    EXPECT_TRUE(Has(r.err,
+                    "Could not allocate memory for buffer\n***FATAL*** Error 12: Cannot "
+                    "allocate memory\n"))
+        << e.name << ": " << r.err;
+  }
+}
+
 // Fewer threads than asked are never used silently.
 TEST(Limits, ThreadShortageIsNeverSilent) {
   const std::string cg = "/sys/fs/cgroup/pids/ordavi_e2e_" + std::to_string(getpid());
