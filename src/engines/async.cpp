@@ -1,5 +1,8 @@
-// Asynchronous engines: up to 50 frames in flight through POSIX AIO, all
-// driven from the main thread.
+// Asynchronous engines: up to 50 frames in flight through the platform's
+// asynchronous I/O (io_uring on Linux, POSIX AIO where io_uring is not
+// allowed), all driven from the main thread. Each transfer's end is the
+// moment it completed, stamped by the platform, not the moment this thread
+// collected it: a paced engine may have been waiting a frame period first.
 //
 // DESIGN. A ring of n slots (n = -a, never more than the number of frames);
 // each slot is one control block with its own page-aligned buffer of one
