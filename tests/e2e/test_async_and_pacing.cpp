@@ -154,6 +154,19 @@ TEST(Threaded, TwentyWorkersStartTheirFirstFramesAtOnce) {
   }
 }
 
+// A failure during the initial hand-out still gives every worker its first
+// frame, and the steady state runs once more: k + 1 frames.
+TEST(Threaded, FailureDuringTheFirstHandOutKeepsEveryWorkersFrame) {
+  TempDir d;
+  ASSERT_EQ(mkdir((d / "frame000001.tst").c_str(), 0700), 0);
+  RunResult r = RunOrdavi({"-t", "4", "-w", "4", "-n", "10", "-u", "0", d.path()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Has(r.err, "/frame000001.tst\"\nError 21: Is a directory\n")) << r.err;
+  for (const char* f : {"frame000000.tst", "frame000002.tst", "frame000003.tst", "frame000004.tst"})
+    EXPECT_TRUE(AllBytesAre(d / f, 't')) << f;
+  EXPECT_FALSE(FileExists(d / "frame000005.tst"));
+}
+
 // A failure in the frames that are only collected in the drain is still
 // reported (full disk when writing, a failing device when reading).
 TEST(AsyncPath, FailuresInTheLastFramesAreReported) {
