@@ -140,7 +140,7 @@ int OrdaviMain(int argc, char** argv) {
 
   if (g_frameRate != 0) {
     g_frameSema = CreateSema(0, g_frameQueueSize);
-    if (!g_frameSema) Fatal(ENOMEM, "Could not create the frame queue");
+    if (!g_frameSema) OrdaviExit(1);  // "sem_open" and the reason are printed
   }
 
   THREAD displayThread{};

@@ -42,9 +42,8 @@ int ReportLostOutput() {
 // Usage and Fatal end the process at once, from whichever thread failed:
 // nothing is cleaned up and no other thread is waited for, so the process
 // leaves without running exit handlers or destructors under running threads.
-// Its output is unbuffered, and the semaphore's name is removed first.
+// Its output is unbuffered.
 void OrdaviExit(int status) {
-  RemoveSemaName();
   if (g_exitHook) g_exitHook(status);
   fflush(nullptr);
   _exit(status);

@@ -33,32 +33,22 @@ struct StreamFile {
 
 bool Terminating() { return g_terminate.load(std::memory_order_acquire) != 0; }
 
-void EndOfRun() {
-  g_terminate.store(1, std::memory_order_release);
-  QueryPerfCountInto(&g_endTime);
-}
-
 }  // namespace
 
 int CreateOrdaviSync(char* fileName, char* namePart) {
   AlignedBuffer buffer;
-  if (g_ioSize != 0) {
-    if (!buffer.Allocate(size_t(g_ioSize))) Fatal(0, "Could not allocate memory for buffer");
-    buffer.Fill(0x73, size_t(g_ioSize));
+  if (PieceBufferSize() > 0) {
+    if (!buffer.Allocate(size_t(PieceBufferSize())))
+      Fatal(errno, "Could not allocate memory for buffer");
+    buffer.Fill(0x73, size_t(PieceBufferSize()));
   }
   printf("Writing frames (sync, rate: %u, queue: %u)\n", unsigned(g_frameRate),
          unsigned(g_frameQueueSize));
 
   StreamFile stream;
-  if (g_streamMode) {
-    stream.fd = _dioopen(fileName, O_WRONLY | O_CREAT);
-    if (stream.fd == -1) Fatal(errno, "Cannot create file \"%s\"", fileName);
-  }
-  if (g_pause != 0) sleep(unsigned(g_pause));
-
+  stream.fd = OpenStreamFile(fileName, true);
   PacingThread pacing;
-  StartCapture(&pacing);
-  QueryPerfCountInto(&g_startTime);
+  BeginRun(&pacing, false);
 
   int frameIndex = 0;
   while (frameIndex < g_numFrames) {
@@ -88,28 +78,21 @@ int CreateOrdaviSync(char* fileName, char* namePart) {
     frameIndex++;
   }
 
-  EndOfRun();
-  JoinPacingThread(&pacing);
+  EndRun(&pacing);
   return frameIndex;
 }
 
 int ReadOrdaviSync(char* fileName, char* namePart) {
   AlignedBuffer buffer;
-  if (g_ioSize != 0 && !buffer.Allocate(size_t(g_ioSize)))
-    Fatal(0, "Could not allocate memory for buffer");
+  if (PieceBufferSize() > 0 && !buffer.Allocate(size_t(PieceBufferSize())))
+    Fatal(errno, "Could not allocate memory for buffer");
   printf("Reading frames (sync, rate: %d, queue: %d, prebuf: %d)\n", g_frameRate, g_frameQueueSize,
          g_framePreBufferCount);
 
   StreamFile stream;
-  if (g_streamMode) {
-    stream.fd = _dioopen(fileName, O_RDONLY);
-    if (stream.fd == -1) Fatal(errno, "Cannot open file \"%s\"", fileName);
-  }
-  if (g_pause != 0) sleep(unsigned(g_pause));
-
+  stream.fd = OpenStreamFile(fileName, false);
   PacingThread pacing;
-  StartPlayback(&pacing);
-  QueryPerfCountInto(&g_startTime);
+  BeginRun(&pacing, true);
 
   int frameIndex = 0;
   while (frameIndex < g_numFrames) {
@@ -142,12 +125,11 @@ int ReadOrdaviSync(char* fileName, char* namePart) {
     CloseFrame(file, pts);
     PublishFrame();
 
-    if (pacing.started) HandOverFrame(&pacing, pts);
+    HandOverFrame(&pacing, pts, false);
     if (Terminating()) break;
     frameIndex++;
   }
 
-  EndOfRun();
-  JoinPacingThread(&pacing);
+  EndRun(&pacing);
   return frameIndex;
 }

@@ -68,3 +68,6 @@ bool SemaphoreLeft(int pid);
 std::vector<std::string> LogRows(const std::string& csvPath);
 // Counts occurrences of `needle` in `hay`.
 int CountOf(const std::string& hay, const std::string& needle);
+// True when this test run forbids io_uring to ordavi (ORDAVI_E2E_NO_URING),
+// so that the asynchronous engines take their POSIX AIO path.
+bool IoUringForbidden();

@@ -21,6 +21,7 @@ pthread_attr_t g_pthreadAttr;
 static void CtrlHandler(int) {
   int savedErrno = errno;
   g_terminate.store(1, std::memory_order_release);
+  g_userBreaks.fetch_add(1, std::memory_order_release);
   static const char kLine[] = "User break, stopping\n";
   ssize_t n = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
   (void)n;
