@@ -1,8 +1,14 @@
-# Thin wrapper around CMake: the README's demo and test commands.
+# Thin wrapper around CMake: the README's demo and test commands, install
+# and the Debian package.
 BUILD ?= build
 JOBS ?= 2
+# Warnings are errors for developers and CI (make check turns it on), not in
+# a user's build.
+ORDAVI_WERROR ?= OFF
+CMAKE_FLAGS = -DORDAVI_WERROR=$(ORDAVI_WERROR)
 
-.PHONY: all setup build demo test test-asan test-tsan fuzz check clean
+.PHONY: all setup build demo test test-asan test-tsan fuzz check clean \
+	install deb check-install check-package format-check man-lint
 
 all: build
 
@@ -10,7 +16,7 @@ setup:
 	@bash scripts/setup.sh
 
 build: setup
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
 # A short capture then playback of hd frames in a temporary directory on disk.
@@ -26,12 +32,12 @@ test: build
 # The whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer,
 # and under ThreadSanitizer: any report fails the run.
 test-asan: setup
-	cmake -S . -B build-asan -DORDAVI_SANITIZE=address -DORDAVI_BENCH=OFF >/dev/null
+	cmake -S . -B build-asan -DORDAVI_SANITIZE=address -DORDAVI_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
 	cmake --build build-asan -j$(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
 test-tsan: setup
-	cmake -S . -B build-tsan -DORDAVI_SANITIZE=thread -DORDAVI_BENCH=OFF >/dev/null
+	cmake -S . -B build-tsan -DORDAVI_SANITIZE=thread -DORDAVI_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
 	cmake --build build-tsan -j$(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -j$(JOBS)
 
@@ -40,17 +46,51 @@ test-tsan: setup
 # replay it from then on.
 FUZZ_SECONDS ?= 60
 fuzz: setup
-	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DORDAVI_SANITIZE=fuzzer >/dev/null
+	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DORDAVI_SANITIZE=fuzzer $(CMAKE_FLAGS) >/dev/null
 	cmake --build build-fuzz -j$(JOBS) --target fuzz_command_line
 	mkdir -p build-fuzz/corpus
 	./build-fuzz/fuzz_command_line -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 \
 	  -artifact_prefix=build-fuzz/ build-fuzz/corpus fuzz/corpus
 
-# Everything CI runs.
-check: test test-asan test-tsan fuzz
+# The checks before the build: formatting and the man pages.
+FORMAT_DIRS = src tests fuzz bench tools
+format-check:
+	@files=$$(find $(FORMAT_DIRS) \( -name '*.cpp' -o -name '*.h' \) 2>/dev/null | sort) && \
+	  clang-format --dry-run -Werror $$files && \
+	  echo "format-check: $$(echo "$$files" | wc -l) files formatted"
+
+man-lint:
+	@bash scripts/lint-man.sh
+
+# The suites (warnings as errors), then the package built, installed, run and
+# removed: everything CI runs.
+check: ORDAVI_WERROR = ON
+check: format-check man-lint test test-asan test-tsan fuzz
+
+# make install PREFIX=/usr/local DESTDIR=/tmp/stage: the programs into
+# $(DESTDIR)$(PREFIX)/bin and their man pages into share/man/man1.
+PREFIX ?= /usr/local
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The Debian packages ordavi_<version>_amd64.deb (and ordavi-mpi_... where
+# ordavi-mpi is built), left in this directory.
+deb: build
+	rm -rf $(BUILD)/packages
+	cd $(BUILD) && cpack -B packages
+	rm -f ordavi_*.deb ordavi-mpi_*.deb
+	cp $(BUILD)/packages/*.deb .
+
+# make install staged below a temporary DESTDIR, checked file by file.
+check-install: build
+	@bash scripts/check-install.sh $(BUILD)
+
+# Installs the package with apt-get, runs it and removes it again (root).
+check-package: deb
+	@bash scripts/check-package.sh
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz ordavi_*.deb ordavi-mpi_*.deb
 
 # ordavi against fio, run in alternating pairs on the same disk (see the
 # README's "Benchmarks against fio"). Installs fio if missing; needs root to

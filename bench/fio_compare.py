@@ -309,7 +309,9 @@ class Workload:
             if self.limit:
                 return a + ["--ioengine=libaio", f"--iodepth={LIMIT_DEPTH}"]
             if self.aio:
-                return a + ["--ioengine=posixaio", f"--iodepth={self.aio}"]
+                # ordavi's -a runs on io_uring on Linux: fio's io_uring
+                # engine at the same depth is its twin.
+                return a + ["--ioengine=io_uring", f"--iodepth={self.aio}"]
             return a + ["--ioengine=psync"]
         jobs = self.threads or 1
         common = [
@@ -554,6 +556,9 @@ def table_rows(results, kinds):
             runs = r[tool]
             row[f"{tool}_mibs"] = None if w.kind == "empty" else stats3([x.mibs for x in runs])
             row[f"{tool}_fps"] = stats3([x.fps for x in runs])
+            # CPU seconds (user + system) per GiB moved, per run.
+            per_gib = [x.cpu / (x.mibs * x.seconds / 1024) for x in runs if x.ok and x.mibs * x.seconds > 0]
+            row[f"{tool}_cpu_gib"] = None if w.kind == "empty" else stats3(per_gib)
         row["ratio"] = stats3(r["ratios"])
         if row["ratio"] is None:
             row["status"] = "FAILED"
@@ -572,10 +577,15 @@ def fmt3(t, digits):
     return f"{t[0]:.{digits}f} [{t[1]:.{digits}f}-{t[2]:.{digits}f}]"
 
 
+def fmt1(t, digits):
+    return "-" if t is None else f"{t[0]:.{digits}f}"
+
+
 def print_table(rows, out):
     heads = [
         "workload", "ordavi MiB/s med [min-max]", "ordavi frames/s med [min-max]",
         "fio MiB/s med [min-max]", "fio frames/s med [min-max]", "ratio med", "pairs", "",
+        "CPU s/GiB ordavi", "fio",
     ]
     lines = []
     for r in rows:
@@ -584,6 +594,7 @@ def print_table(rows, out):
             r["workload"], fmt3(r["ordavi_mibs"], 1), fmt3(r["ordavi_fps"], fps_digits),
             fmt3(r["fio_mibs"], 1), fmt3(r["fio_fps"], fps_digits),
             "-" if r["ratio"] is None else f"{r['ratio'][0]:.3f}", str(r["pairs"]), r["status"],
+            fmt1(r["ordavi_cpu_gib"], 3), fmt1(r["fio_cpu_gib"], 3),
         ])
     widths = [max(len(h), *(len(l[i]) for l in lines)) for i, h in enumerate(heads)]
     fmt = lambda cells: "  ".join(c.ljust(widths[i]) for i, c in enumerate(cells)).rstrip()
@@ -591,7 +602,9 @@ def print_table(rows, out):
     text.append(
         f"ratio med: median over the pairs of ordavi frames/s / fio frames/s; ok: at least "
         f"{TARGET_RATIO}.\ndisk-limit rows: ordavi's synchronous stream against fio libaio "
-        f"with {LIMIT_DEPTH} transfers in flight on a file of the same size."
+        f"with {LIMIT_DEPTH} transfers in flight on a file of the same size.\n"
+        f"CPU s/GiB: median over the runs of user + system CPU seconds per GiB moved "
+        f"(whole process, set-up included)."
     )
     for r in rows:
         if r["notes"]:
@@ -629,6 +642,7 @@ def main():
     ap.add_argument("--results", default=os.path.join(REPO, "results"), help="CSV folder")
     ap.add_argument("--only", help="comma-separated workload names")
     ap.add_argument("--no-memory", action="store_true", help="skip the memory figure")
+    ap.add_argument("--no-paced-cpu", action="store_true", help="skip the paced CPU figure")
     args = ap.parse_args()
 
     mode = "quick" if args.quick else "full"
@@ -677,6 +691,7 @@ def main():
     started = time.time()
     results = []
     memory = None
+    paced = None
     try:
         with open(base + "-runs.csv", "w", newline="") as rf:
             runs_csv = csv.writer(rf)
@@ -689,6 +704,8 @@ def main():
                 rf.flush()
         if not args.no_memory:
             memory = memory_figure(ordavi, work)
+        if not args.no_paced_cpu:
+            paced = paced_cpu_figure(ordavi, work)
     except KeyboardInterrupt:
         log("\nbench: interrupted; the table covers the finished workloads")
     finally:
@@ -702,10 +719,49 @@ def main():
             print_table(rows, out)
             if memory is not None:
                 out.write("\n" + memory_text(memory) + "\n")
+            if paced is not None:
+                out.write("\n" + paced_cpu_text(paced) + "\n")
     log(f"\nTable: {base}.csv   per-run figures: {base}-runs.csv")
     short = [r["workload"] for r in rows if r["status"] != "ok"]
     if short:
         log(f"Below {TARGET_RATIO} or failed: {', '.join(short)}")
+
+
+def paced_cpu_figure(ordavi, work, rate=25, frames=100):
+    """CPU use of paced runs of small frames: a write, then a read of them.
+
+    A paced run spends nearly all its time waiting for the next frame
+    period; waiting must cost no CPU. The figure is user + system seconds
+    over the run's wall-clock time, in percent of one core.
+    """
+    d = os.path.join(work, "paced")
+    empty_dir(d)
+    figures = []
+    for label, extra in (("write", ["-w", "4"]), ("read", [])):
+        cmd = [ordavi, "--noinfo", "-u", "0", "-f", str(rate), "-n", str(frames)] + extra + [d]
+        start = time.time()
+        try:
+            p, cpu = run_timed(cmd)
+        except subprocess.TimeoutExpired:
+            figures.append((label, None, f"timed out after {RUN_TIMEOUT} s"))
+            continue
+        wall = time.time() - start
+        if p.returncode != 0 or "Error" in p.stderr:
+            figures.append((label, None, first_line(p.stderr + p.stdout)))
+        else:
+            figures.append((label, 100.0 * cpu / wall, " ".join(cmd[1:])))
+    shutil.rmtree(d, ignore_errors=True)
+    return figures
+
+
+def paced_cpu_text(figures, limit=5.0):
+    lines = [f"Paced CPU use (target under {limit:.0f}% of one core):"]
+    for label, pct, note in figures:
+        if pct is None:
+            lines.append(f"  {label}: FAILED ({note})")
+        else:
+            lines.append(f"  {label}: {pct:.2f}% of one core  {'ok' if pct < limit else 'OVER'}  ({note})")
+    return "\n".join(lines)
 
 
 def memory_text(m):

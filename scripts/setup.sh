@@ -12,6 +12,7 @@ pkgs=(
   libopenmpi-dev openmpi-bin   # ordavi-mpi
   chromium               # the report page, checked in a real browser
   mandoc clang-format    # man page lint, formatting check
+  man-db groff-base gzip # man -l and man -w, groff -ww, compressed man pages
   mount e2fsprogs util-linux procps  # fault tests: loop devices, limits
   file dpkg-dev          # the Debian package
 )

@@ -5,7 +5,8 @@
 // Then the records are allocated, the platform is set up, the frame queue
 // and the display thread are started, exactly one engine runs on this
 // thread, and the summary is printed from what it recorded. Errors inside the
-// test stop it in an orderly way and still end with the summary and status 0.
+// test stop it in an orderly way and still end with the summary and status 0;
+// a summary or timing log that could not be written ends with status 1.
 #include "driver.h"
 
 #include <pthread.h>
@@ -79,6 +80,11 @@ void GenerateParametersString(int isWriteTest) {
 }
 
 void ParseRun(int argc, char** argv, RunState* rs) {
+  // Before anything else: a closed standard descriptor would be taken by the
+  // first file opened, and the screen or trace lines would land in a frame
+  // file, the stream or the log.
+  if (!OpenStandardDescriptors())
+    Fatal(errno, "Could not open /dev/null in place of a closed standard descriptor");
   QueryPerfFreq(&g_perfFreq);
   g_perfTime = 1.0 / double(g_perfFreq);
   setvbuf(stdout, nullptr, _IONBF, 0);
@@ -98,7 +104,7 @@ void ConfigureRun(RunState* rs) {
 
   // The frame numbers must stay within an int, and every path the run builds
   // within the path buffer.
-  if (int64_t(g_firstFileNum) + g_numFrames - 1 > INT_MAX)
+  if (!g_streamMode && int64_t(g_firstFileNum) + LargestFrameNumber() > INT_MAX)
     Usage("The frame numbers of --name go beyond %d\n\n", INT_MAX);
   char* fileNameBuf = rs->fileNameBuf;
   size_t pathLen = strlen(cl.path);
@@ -116,6 +122,13 @@ void ConfigureRun(RunState* rs) {
   else
     UpdateParametersForReadTest(fileNameBuf, rs->namePart);
   GenerateParametersString(cl.isWriteTest);
+
+  // The log is created now, before anything is measured: a log that cannot
+  // be written must not be found out after an hour of measuring.
+  if (cl.logFile && !OpenTimingLogBeforeRun(cl.logFile)) {
+    fprintf(stderr, "Could not create log file: %s\n", strerror(errno));
+    OrdaviExit(1);
+  }
 }
 
 void ExecuteRun(RunState* rs) {
@@ -131,7 +144,7 @@ void ExecuteRun(RunState* rs) {
 
   if (g_frameRate != 0) {
     g_frameSema = CreateSema(0, g_frameQueueSize);
-    if (!g_frameSema) Fatal(ENOMEM, "Could not create the frame queue");
+    if (!g_frameSema) OrdaviExit(1);  // "sem_open" and the reason are printed
   }
 
   THREAD displayThread{};
@@ -149,6 +162,9 @@ void ExecuteRun(RunState* rs) {
     WakeDisplayStats();
     pthread_join(displayThread, nullptr);
   }
+  // The measured run is over: from here a break no longer cuts the summary
+  // or the log short.
+  RestartInterruptedCalls();
 }
 
 void ReleaseRun() {
@@ -166,7 +182,8 @@ int OrdaviMain(int argc, char** argv) {
   ParseRun(argc, argv, &rs);
   ConfigureRun(&rs);
   ExecuteRun(&rs);
-  DumpStats(rs.cl.isWriteTest, rs.nFrames, rs.cl.logFile, rs.cl.path);
+  int status = DumpStats(rs.cl.isWriteTest, rs.nFrames, rs.cl.logFile, rs.cl.path);
+  if (ReportLostOutput() != 0) status = 1;
   ReleaseRun();
-  return 0;
+  return status;
 }

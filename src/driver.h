@@ -4,8 +4,9 @@
 #include "options.h"
 #include "types.h"
 
-// Runs the whole program; returns the exit status (0 after every test that
-// ran). Usage and Fatal end the process with status 1 instead.
+// Runs the whole program; returns the exit status: 0 after every test that
+// ran, 1 when its summary or its timing log could not be written whole.
+// Usage and Fatal end the process with status 1 instead.
 int OrdaviMain(int argc, char** argv);
 
 // Fills g_paramsAsStr with the effective parameters in option syntax.
@@ -19,9 +20,10 @@ struct RunState {
   char* namePart = nullptr;
   int nFrames = 0;  // the engine's result
 };
-// Clock, unbuffered output, the option loop, the banner.
+// Standard descriptors, clock, unbuffered output, the option loop, the banner.
 void ParseRun(int argc, char** argv, RunState* rs);
-// Header and stream rules, the path buffer, the sizes, the parameter string.
+// Header and stream rules, the path buffer, the sizes, the parameter string,
+// the timing log opened.
 void ConfigureRun(RunState* rs);
 // Records, platform set-up, frame queue, display thread, the engine; returns
 // once the engine and the display thread have ended.

@@ -62,6 +62,16 @@ void AppendLiteral(std::string* out, const char* begin, const char* end) {
   }
 }
 
+// Bytes per I/O: the data size split into `ios` pieces, rounded up to a
+// multiple of 4096. More pieces than 4096-byte blocks would round to 0, and
+// a transfer loop moving 0 bytes never ends: while there is data, an I/O
+// moves at least 4096 bytes (the frame then takes fewer I/Os than asked).
+int IoSizeFor(int dataSize, int ios) {
+  int64_t size = RoundUp(dataSize / ios);
+  if (dataSize > 0 && size < kAlign) size = kAlign;
+  return int(size);
+}
+
 }  // namespace
 
 int GenFileName(char* fullName, char* buffer, int index) {
@@ -104,6 +114,44 @@ void FreeRandomOrder() {
   g_randomNumsUsed = nullptr;
 }
 
+int LargestFrameNumber() {
+  int maxFnum = g_numFrames - 1;
+  if (g_loopFrames != 0 && g_loopFrames - 1 < maxFnum) maxFnum = g_loopFrames - 1;
+  return maxFnum < 0 ? 0 : maxFnum;
+}
+
+bool SequenceEndsAt(char* fileName, char* namePart, int frameIndex, int err) {
+  if (err != ENOENT || frameIndex <= 0 || g_isRandom || g_isReverse || g_streamMode) return false;
+  if (g_loopFrames != 0 && g_loopFrames <= frameIndex) return false;
+  // The path of the next position (in sequential order, the next frame
+  // number), built in a copy and without creating its directory: this is a
+  // question about what is on disk, not a step of the run.
+  int savedErrno = errno;
+  char next[kPathBufSize];
+  memcpy(next, fileName, size_t(namePart - fileName));
+  char* pos = next + (namePart - fileName);
+  size_t room = sizeof next - size_t(pos - next);
+  int index = frameIndex + 1;
+  bool built = true;
+  if (g_numFilesPerDir != 0) {
+    int n = snprintf(pos, room, g_dirName, index / g_numFilesPerDir);
+    if (n < 0 || size_t(n) + 1 >= room) built = false;
+    if (built) {
+      pos[n] = '/';
+      pos += n + 1;
+      room -= size_t(n) + 1;
+    }
+  }
+  if (built) {
+    int n = snprintf(pos, room, g_fileName, int(int64_t(g_firstFileNum) + index));
+    built = n >= 0 && size_t(n) < room;
+  }
+  struct stat st;
+  bool nextExists = built && stat(next, &st) == 0;
+  errno = savedErrno;
+  return !nextExists;
+}
+
 int LongestNamePart() {
   char tmp[512];
   int len = 0;
@@ -112,10 +160,7 @@ int LongestNamePart() {
     len += n + 1;
   }
   // Widest number used: the largest frame number of the run.
-  int maxFnum = g_numFrames - 1;
-  if (g_loopFrames != 0 && g_loopFrames - 1 < maxFnum) maxFnum = g_loopFrames - 1;
-  if (maxFnum < 0) maxFnum = 0;
-  len += snprintf(tmp, sizeof tmp, g_fileName, int(int64_t(g_firstFileNum) + maxFnum));
+  len += snprintf(tmp, sizeof tmp, g_fileName, int(int64_t(g_firstFileNum) + LargestFrameNumber()));
   return len;
 }
 
@@ -174,7 +219,7 @@ void UpdateParametersForWriteTest() {
           int(RoundDown(INT_MAX)));
   g_fileSize = int(fileSize);
   g_dataSize = g_fileSize;
-  g_ioSize = int(RoundUp(g_fileSize / g_iosPerFrame));
+  g_ioSize = IoSizeFor(g_dataSize, g_iosPerFrame);
   g_ioOffset = 0;
   CheckMaxDmaSize(g_ioSize);
   g_framePreBufferCount = 0;
@@ -207,6 +252,6 @@ void UpdateParametersForReadTest(char* fileName, char* namePart) {
     g_ioOffset = 0;
     g_dataSize = g_fileSize;
   }
-  g_ioSize = int(RoundUp(g_dataSize / g_iosPerFrame));
+  g_ioSize = IoSizeFor(g_dataSize, g_iosPerFrame);
   CheckMaxDmaSize(g_ioSize);
 }

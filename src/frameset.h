@@ -20,6 +20,19 @@ bool ApplyNamePattern(const char* value);
 bool AllocateRandomOrder();
 void FreeRandomOrder();
 
+// The largest frame number the run will generate: -n limits it, and so
+// does -l.
+int LargestFrameNumber();
+
+// A read test could not open the frame file of position `frameIndex` (errno
+// `err`; fileName holds its path, namePart where the per-frame part starts).
+// True when that is the end of the sequence on disk, so that the run goes on
+// over the frames before it: the file is missing, the order is sequential,
+// it is not the first position, and the next frame file is not there either.
+// A missing frame whose successor exists is a gap, reported like any other
+// failed open. Keeps errno as it was.
+bool SequenceEndsAt(char* fileName, char* namePart, int frameIndex, int err);
+
 // Length of the longest per-frame part (directory and file name) that
 // GenFileName can write in this run; the driver checks it fits the buffer.
 int LongestNamePart();

@@ -21,6 +21,13 @@ void Error(int err, const char* msg, ...) __attribute__((format(printf, 2, 3)));
 // and a newline to stdout in one write.
 void Verbose(const char* msg, ...) __attribute__((format(printf, 1, 2)));
 
+// Notes that a write to standard output failed with `err` (the first
+// failure is kept). Any thread may call it.
+void NoteStdoutFailure(int err);
+// At the end of the run: when any write to standard output failed, says so
+// once on standard error and returns 1; otherwise returns 0.
+int ReportLostOutput();
+
 // Ends the process. Tests and the fuzzer install a hook that unwinds instead,
 // so that a usage error returns to them; the program itself exits.
 typedef void (*ExitHook)(int status);

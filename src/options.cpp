@@ -17,6 +17,7 @@
 #include "messages.h"
 #include "params.h"
 #include "run_hooks.h"
+#include "version.h"
 
 namespace {
 
@@ -156,7 +157,7 @@ void ValidateRange(const char* msg, int64_t value, int64_t min, int64_t max) {
 
 void DisplayAppInfo() {
   if (g_noInfo) return;
-  printf("Ordavi 4.23 for Linux\n");
+  printf("Ordavi " ORDAVI_VERSION " for Linux\n");
   printf("Frame I/O storage benchmark - Copyright (c) 2026 the ordavi developers\n");
   printf("\n");
   g_noInfo = TRUE;

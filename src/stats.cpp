@@ -9,8 +9,6 @@ std::atomic<int> g_terminate{0};
 std::atomic<int> g_stopRequested{0};
 std::atomic<int> g_dropFrameCount{0};
 std::atomic<int> g_curQueueUsage{0};
-double g_fastestFrame = 0;
-double g_slowestFrame = 0;
 
 void ResetRunCounters() {
   g_numFrameStats.store(0);
@@ -21,6 +19,4 @@ void ResetRunCounters() {
   g_stopRequested.store(0);
   g_dropFrameCount.store(0);
   g_curQueueUsage.store(0);
-  g_fastestFrame = 0;
-  g_slowestFrame = 0;
 }

@@ -31,8 +31,6 @@ extern std::atomic<int64_t> g_endTime;     // end of the run
 extern std::atomic<int> g_terminate;       // the run is to stop; only ever set to 1
 extern std::atomic<int> g_dropFrameCount;  // pacing thread only
 extern std::atomic<int> g_curQueueUsage;   // latest queue fill
-extern double g_fastestFrame;              // display thread only, seconds
-extern double g_slowestFrame;              // display thread only, seconds
 
 // Set with g_terminate when the stop is early (an Error or a break), never by
 // an engine's normal end: a program running several processes as one job

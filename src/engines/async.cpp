@@ -1,5 +1,8 @@
-// Asynchronous engines: up to 50 frames in flight through POSIX AIO, all
-// driven from the main thread.
+// Asynchronous engines: up to 50 frames in flight through the platform's
+// asynchronous I/O (io_uring on Linux, POSIX AIO where io_uring is not
+// allowed), all driven from the main thread. Each transfer's end is the
+// moment it completed, stamped by the platform, not the moment this thread
+// collected it: a paced engine may have been waiting a frame period first.
 //
 // DESIGN. A ring of n slots (n = -a, never more than the number of frames);
 // each slot is one control block with its own page-aligned buffer of one
@@ -26,9 +29,7 @@
 // from the steady state on they stop the run in an orderly way. A user break
 // is never treated as a failure: it stops the fill or the loop, and the
 // frames already issued are drained.
-#include <aio.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,7 +41,6 @@
 #include "../messages.h"
 #include "../params.h"
 #include "../platform/platform.h"
-#include "../run_hooks.h"
 #include "../stats.h"
 #include "engines.h"
 #include "pacing.h"
@@ -52,7 +52,7 @@ constexpr int kMaxAioOps = 50;  // the largest ring -a allows
 struct Slot {
   PTIME_STATS pts = nullptr;  // record of the frame in this slot
   bool inFlight = false;      // queued and not collected yet
-  bool ownsFile = false;      // aio_fildes is this frame's own file (not the stream)
+  bool ownsFile = false;      // aio.fd is this frame's own file (not the stream)
 };
 
 // The slots with their control blocks, buffers and the stream file. Buffers
@@ -61,66 +61,85 @@ struct Slot {
 class AioRing {
  public:
   AioRing(int n, int offset) : n_(n) {
-    AioInit();
-    memset(aio, 0, sizeof aio);
     for (int s = 0; s < kMaxAioOps; s++) wait[s] = nullptr;
-    for (int s = 0; s < n_; s++) AioSetup(&aio[s], &wait[s], offset, g_dataSize);
+    for (int s = 0; s < n_; s++)
+      if (!AioSetup(&aio[s], &wait[s], offset, g_dataSize))
+        Fatal(errno, "Could not allocate memory for buffer");
   }
   ~AioRing() {
-    for (int s = 0; s < n_; s++) {
-      if (slot[s].inFlight) Settle(s);
-      CloseOwnFile(s);
-    }
+    AioShutdown();
+    for (int s = 0; s < n_; s++) CloseOwnFile(s);
     FreeBuffers();
     CloseStream();
   }
   AioRing(const AioRing&) = delete;
   AioRing& operator=(const AioRing&) = delete;
 
-  // Returns once slot s's operation is no longer in progress. WaitForAio has
-  // normally made sure of that; this guards the buffer and descriptor against
-  // being released under a running transfer whatever the wait reported.
-  void Settle(int s) {
-    while (aio_error(&aio[s]) == EINPROGRESS)
-      if (WaitForAio(&wait[s], 1) == -1 && aio_error(&aio[s]) == EINPROGRESS) sched_yield();
+  // Sets up the transfers' path once the stream file (if any) is open, before
+  // the clock starts, and says which path it is and what it could get.
+  void Start() {
+    if (!AioInit(aio, n_, stream)) Fatal(errno, "Could not set up asynchronous I/O");
+    started_ = true;
+    Verbose("- asynchronous I/O: %s", AioPathName());
+    if (AioHelperThreads() < n_)
+      fprintf(stderr, "Warning: only %d of %d asynchronous I/O threads could be started\n",
+              AioHelperThreads(), n_);
   }
 
-  // The finished operation's byte count, or -1 with errno set to the
-  // operation's own error. The slot holds nothing in flight afterwards.
+  // The finished transfer's byte count, or -1 with errno set to its own
+  // error. The transfer's end is the moment it completed. The slot holds
+  // nothing in flight afterwards.
   ssize_t Collect(int s) {
-    int status = aio_error(&aio[s]);
-    ssize_t nBytes = aio_return(&aio[s]);
-    if (nBytes < 0 && status > 0) errno = status;
+    ssize_t nBytes = AioReturn(&aio[s], &slot[s].pts->EoReadWrite);
     slot[s].inFlight = false;
     return nBytes;
   }
 
-  // Points slot s at frame fnum: the stream file at its slice, or the frame's
-  // own file opened with `oflag`. Takes EoOpenCreate. False with errno set
-  // when the frame file cannot be opened.
+  // Queues slot s's transfer; false with errno set when it cannot be queued
+  // (the frame's own file is then closed at once).
+  bool Queue(int s, bool write) {
+    if (!(write ? AioWrite(&aio[s]) : AioRead(&aio[s]))) {
+      int err = errno;
+      CloseOwnFile(s);
+      errno = err;
+      return false;
+    }
+    slot[s].inFlight = true;
+    return true;
+  }
+
+  // Points slot s at frame fnum: the slot's stream descriptor at its slice,
+  // or the frame's own file opened with `oflag`. Takes EoOpenCreate. False
+  // with errno set when the frame file cannot be opened.
   bool Open(int s, int fnum, const char* fileName, int oflag, int offset) {
     PTIME_STATS pts = slot[s].pts;
     if (g_streamMode) {
-      aio[s].aio_fildes = stream;
-      aio[s].aio_offset = off_t(int64_t(fnum) * g_fileSize + offset);
+      aio[s].fd = aio[s].streamFd;
+      aio[s].offset = int64_t(fnum) * g_fileSize + offset;
       pts->EoOpenCreate = pts->Start;
       return true;
     }
     HANDLE fd = _dioopen(fileName, oflag);
     if (fd == -1) return false;
-    aio[s].aio_fildes = fd;
-    aio[s].aio_offset = off_t(offset);
+    aio[s].fd = fd;
+    aio[s].offset = offset;
     slot[s].ownsFile = true;
     QueryPerfCount(&pts->EoOpenCreate);
     return true;
   }
 
-  // Closes the frame's file and publishes the record (EoReadWrite is taken).
+  // Closes the frame's file and publishes the record. The close time is
+  // the close call's own duration, counted from the transfer's end: the
+  // time the engine spent elsewhere before it collected the frame belongs
+  // to no phase of the frame.
   void FinishFrame(int s) {
     PTIME_STATS pts = slot[s].pts;
     if (slot[s].ownsFile) {
+      int64_t before, after;
+      QueryPerfCount(&before);
       CloseOwnFile(s);
-      QueryPerfCount(&pts->EoClose);
+      QueryPerfCount(&after);
+      pts->EoClose = pts->EoReadWrite + (after - before);
     } else {
       pts->EoClose = pts->EoReadWrite;
     }
@@ -141,8 +160,8 @@ class AioRing {
 
   void CloseOwnFile(int s) {
     if (!slot[s].ownsFile) return;
-    close(aio[s].aio_fildes);
-    aio[s].aio_fildes = -1;
+    close(aio[s].fd);
+    aio[s].fd = -1;
     slot[s].ownsFile = false;
   }
 
@@ -152,6 +171,8 @@ class AioRing {
   }
 
   void CloseStream() {
+    if (started_) AioShutdown();  // the per-slot stream descriptors go with it
+    started_ = false;
     if (stream != -1) close(stream);
     stream = -1;
   }
@@ -163,6 +184,7 @@ class AioRing {
 
  private:
   int n_;
+  bool started_ = false;
 };
 
 // The ring size: -a, never more than the frames of the run nor the arrays.
@@ -174,23 +196,40 @@ int RingSize() {
   return n;
 }
 
-// A missing frame file from the steady state on is the end of the sequence on
-// disk: the run goes on over the frames that exist. Only a file that is not
-// there counts; any other reason an open fails is reported at once.
-bool IsEndOfSequence(int frameIndex, int err) {
-  return err == ENOENT && frameIndex > 0 && !g_isRandom && !g_isReverse &&
-         (g_loopFrames == 0 || g_loopFrames > frameIndex);
+// Collects slot s's finished transfer: reports a failed or short one,
+// counts the bytes, closes and publishes the frame, and in a paced read
+// hands it to playback. True when the whole frame was moved.
+bool CompleteSlot(AioRing* ring, int s, bool write, PacingThread* pacing) {
+  PTIME_STATS done = ring->slot[s].pts;
+  ssize_t nBytes = ring->Collect(s);
+  if (nBytes == -1)
+    Error(errno, write ? "An error occurred getting the return value for the write"
+                       : "An error occurred getting the return value for the read");
+  else if (nBytes != g_dataSize && write)
+    Error(28, "Only %d of %d bytes were written", int(nBytes), g_dataSize);
+  else if (nBytes != g_dataSize)
+    Error(0, "Only %d of %d bytes were read", int(nBytes), g_dataSize);
+  else
+    g_bytesTransferred += nBytes;
+  ring->FinishFrame(s);
+  if (!write) HandOverFrame(pacing, done, true);
+  return nBytes == g_dataSize;
 }
 
-// Read tests, paced: hands a completed frame to the playback queue. The
-// pre-buffer rule applies in the drain as well: a short run, or one that
-// stopped early, must still start playback once enough frames wait, or the
-// drain would spin on a full queue that nobody empties.
-void HandOver(PacingThread* pacing, PTIME_STATS pts) {
-  if (!pacing->started) return;
-  BOOL wasRunning = pacing->isThreadRunning;
-  HandOverFrame(pacing, pts, true);
-  if (!wasRunning && pacing->isThreadRunning) Verbose("- Starting PLAYBACK thread");
+// Waits for and collects every transfer still in flight, in slot order from
+// `first` (the slot the main loop would have waited for next, which is frame
+// order). The first failure of the run is reported wherever it happens: the
+// stop flag is raised only after the drain, so a failure in the last frames
+// is not mistaken for one that follows a stop.
+void Drain(AioRing* ring, int n, int first, bool write, PacingThread* pacing) {
+  for (int i = 0; i < n; i++) {
+    const int s = (first + i) % n;
+    if (!ring->slot[s].inFlight) continue;
+    Verbose("- Waiting for final I/O %d", s);
+    if (WaitForAio(&ring->wait[s], 1) == -1)
+      Error(errno, "An error occurred waiting for a file I/O to complete");
+    CompleteSlot(ring, s, write, pacing);
+  }
 }
 
 }  // namespace
@@ -199,16 +238,10 @@ int CreateOrdaviAsync(char* fileName, char* namePart) {
   const int n = RingSize();
   AioRing ring(n, 0);
   printf("Writing frames (async: %d, rate: %d, queue: %d)\n", n, g_frameRate, g_frameQueueSize);
-  if (g_streamMode) {
-    ring.stream = _dioopen(fileName, O_WRONLY | O_CREAT);
-    if (ring.stream == -1) Fatal(errno, "Cannot create file \"%s\"", fileName);
-  }
-  if (g_pause != 0) sleep(unsigned(g_pause));
+  ring.stream = OpenStreamFile(fileName, true);
+  ring.Start();
   PacingThread pacing;
-  if (g_runHooks.beforeStart) g_runHooks.beforeStart();
-  StartCapture(&pacing);
-
-  QueryPerfCountInto(&g_startTime);
+  BeginRun(&pacing, false);
 
   // Fill: one frame per slot, back to back.
   int frameIndex = 0;
@@ -229,8 +262,7 @@ int CreateOrdaviAsync(char* fileName, char* namePart) {
     QueryPerfCount(&pts->Start);
     if (!ring.Open(s, fnum, fileName, O_WRONLY | O_CREAT, 0))
       Fatal(errno, "Cannot create file \"%s\"", fileName);
-    if (aio_write(&ring.aio[s]) == -1) Fatal(errno, "Cannot write to file \"%s\"", fileName);
-    ring.slot[s].inFlight = true;
+    if (!ring.Queue(s, true)) Fatal(errno, "Cannot write to file \"%s\"", fileName);
     // A break during a paced fill must not leave the engine waiting for
     // frames from a capture thread that has already ended.
     if (g_terminate) {
@@ -261,15 +293,7 @@ int CreateOrdaviAsync(char* fileName, char* namePart) {
       break;
     }
     Verbose("- I/O %d completed", buf);
-    PTIME_STATS done = ring.slot[buf].pts;
-    ssize_t nBytes = ring.Collect(buf);
-    if (nBytes == -1) Error(errno, "An error occurred getting the return value for the write");
-    QueryPerfCount(&done->EoReadWrite);
-    if (nBytes != -1 && nBytes != g_dataSize)
-      Error(28, "Only %d of %d bytes were written", int(nBytes), g_dataSize);
-    if (nBytes == g_dataSize) g_bytesTransferred += nBytes;
-    ring.FinishFrame(buf);
-    if (nBytes != g_dataSize) break;
+    if (!CompleteSlot(&ring, buf, true, &pacing)) break;
 
     PTIME_STATS pts = g_frameStats + frameIndex;
     ring.slot[buf].pts = pts;
@@ -280,42 +304,17 @@ int CreateOrdaviAsync(char* fileName, char* namePart) {
       Error(errno, "Cannot create file \"%s\"", fileName);
       break;
     }
-    if (aio_write(&ring.aio[buf]) == -1) {
+    if (!ring.Queue(buf, true)) {
       Error(errno, "Cannot write to file \"%s\"", fileName);
-      ring.CloseOwnFile(buf);
       break;
     }
-    ring.slot[buf].inFlight = true;
     if (g_terminate) break;
   }
 
-  // Stop issuing; this also ends the capture thread.
-  g_terminate.store(1);
   Verbose("- FINISHING");
-
-  // Drain, in slot order from the slot the main loop would have waited for
-  // next. Errors here stop nothing, and are not shown after the stop.
-  for (int i = 0; i < n; i++) {
-    const int s = (wait + i) % n;
-    if (!ring.slot[s].inFlight) continue;
-    Verbose("- Waiting for final I/O %d", s);
-    if (WaitForAio(&ring.wait[s], 1) == -1)
-      Error(errno, "An error occurred waiting for a file I/O to complete");
-    ring.Settle(s);
-    PTIME_STATS done = ring.slot[s].pts;
-    ssize_t nBytes = ring.Collect(s);
-    if (nBytes == -1) Error(errno, "An error occurred getting the return value for the write");
-    QueryPerfCount(&done->EoReadWrite);
-    if (nBytes == g_dataSize)
-      g_bytesTransferred += nBytes;
-    else if (nBytes != -1)
-      Error(28, "Only %d of %d bytes were written", int(nBytes), g_dataSize);
-    ring.FinishFrame(s);
-  }
+  Drain(&ring, n, n > 0 ? wait % n : 0, true, &pacing);
   ring.FreeBuffers();
-
-  QueryPerfCountInto(&g_endTime);
-  JoinPacingThread(&pacing);
+  EndRun(&pacing);
   ring.CloseStream();
   return frameIndex;
 }
@@ -325,21 +324,10 @@ int ReadOrdaviAsync(char* fileName, char* namePart) {
   AioRing ring(n, g_ioOffset);
   printf("Reading frames (async: %d, rate: %d, queue: %d, prebuf: %d)\n", n, g_frameRate,
          g_frameQueueSize, g_framePreBufferCount);
-  if (g_streamMode) {
-    ring.stream = _dioopen(fileName, O_RDONLY);
-    if (ring.stream == -1) Fatal(errno, "Cannot open file \"%s\"", fileName);
-  }
-  if (g_pause != 0) sleep(unsigned(g_pause));
+  ring.stream = OpenStreamFile(fileName, false);
+  ring.Start();
   PacingThread pacing;
-  if (g_runHooks.beforeStart) g_runHooks.beforeStart();
-  StartPlayback(&pacing);
-
-  QueryPerfCountInto(&g_startTime);
-
-  // Frames are published in order: `published` is the oldest frame not yet
-  // published, `lastQueued` the newest whose transfer was queued.
-  int published = 0;
-  int lastQueued = -1;
+  BeginRun(&pacing, true);
 
   // Fill: one frame per slot, back to back; no end-of-sequence retry here.
   int frameIndex = 0;
@@ -353,9 +341,7 @@ int ReadOrdaviAsync(char* fileName, char* namePart) {
     QueryPerfCount(&pts->Start);
     if (!ring.Open(s, fnum, fileName, O_RDONLY, g_ioOffset))
       Fatal(errno, "Cannot open file \"%s\"", fileName);
-    if (aio_read(&ring.aio[s]) == -1) Fatal(errno, "Cannot read from file \"%s\"", fileName);
-    ring.slot[s].inFlight = true;
-    lastQueued = frameIndex;
+    if (!ring.Queue(s, false)) Fatal(errno, "Cannot read from file \"%s\"", fileName);
     if (g_terminate) {
       stopped = true;
       break;
@@ -363,10 +349,9 @@ int ReadOrdaviAsync(char* fileName, char* namePart) {
   }
 
   // Steady state: complete the oldest frame, hand it to playback, reuse its
-  // slot for the next frame.
+  // slot for the next frame. Frames are published in order.
   for (; !stopped && frameIndex < g_numFrames; frameIndex++) {
     const int buf = frameIndex % n;
-    PTIME_STATS done = ring.slot[buf].pts;
     Verbose("- waiting for I/O %d", buf);
     if (WaitForAio(&ring.wait[buf], 1) == -1) {
       // The slot stays in flight; the drain collects and publishes it.
@@ -374,18 +359,7 @@ int ReadOrdaviAsync(char* fileName, char* namePart) {
       break;
     }
     Verbose("- I/O %d finished", buf);
-    QueryPerfCount(&done->EoReadWrite);
-    ssize_t nBytes = ring.Collect(buf);
-    if (nBytes == -1)
-      Error(errno, "An error occurred getting the return value for the read");
-    else if (nBytes != g_dataSize)
-      Error(0, "Only %d of %d bytes were read", int(nBytes), g_dataSize);
-    else
-      g_bytesTransferred += nBytes;
-    ring.FinishFrame(buf);
-    published++;
-    HandOver(&pacing, done);
-    if (nBytes != g_dataSize) break;
+    if (!CompleteSlot(&ring, buf, false, &pacing)) break;
 
     int fnum = GenFileName(fileName, namePart, frameIndex);
     Verbose("- about to open file %d: %s", frameIndex, fileName);
@@ -393,7 +367,7 @@ int ReadOrdaviAsync(char* fileName, char* namePart) {
     ring.slot[buf].pts = pts;
     QueryPerfCount(&pts->Start);
     bool opened = ring.Open(buf, fnum, fileName, O_RDONLY, g_ioOffset);
-    if (!opened && IsEndOfSequence(frameIndex, errno)) {
+    if (!opened && SequenceEndsAt(fileName, namePart, frameIndex, errno)) {
       // The sequence on disk ends here: loop over the frames that exist.
       g_loopFrames = frameIndex;
       fnum = GenFileName(fileName, namePart, frameIndex);
@@ -404,42 +378,18 @@ int ReadOrdaviAsync(char* fileName, char* namePart) {
       Error(errno, "Cannot open file \"%s\"", fileName);
       break;
     }
-    if (aio_read(&ring.aio[buf]) == -1) {
+    if (!ring.Queue(buf, false)) {
       Error(errno, "Cannot read from file \"%s\"", fileName);
-      ring.CloseOwnFile(buf);
       break;
     }
-    ring.slot[buf].inFlight = true;
-    lastQueued = frameIndex;
     if (g_terminate) break;
   }
 
+  // Drain in frame order (from the oldest frame not yet collected); playback
+  // keeps consuming meanwhile.
   Verbose("- FINISHING");
-
-  // Drain in frame order; playback keeps consuming meanwhile. Errors stop
-  // nothing here and are shown only if nothing stopped the run before.
-  for (int f = published; f <= lastQueued; f++) {
-    const int s = f % n;
-    if (!ring.slot[s].inFlight) continue;
-    Verbose("- waiting for final I/O %d", s);
-    if (WaitForAio(&ring.wait[s], 1) == -1)
-      Error(errno, "An error occurred waiting for a file I/O to complete");
-    ring.Settle(s);
-    PTIME_STATS done = ring.slot[s].pts;
-    ssize_t nBytes = ring.Collect(s);
-    if (nBytes == -1) Error(errno, "An error occurred getting the return value for the read");
-    QueryPerfCount(&done->EoReadWrite);
-    if (nBytes == g_dataSize)
-      g_bytesTransferred += nBytes;
-    else if (nBytes != -1)
-      Error(0, "Only %d of %d bytes were read", int(nBytes), g_dataSize);
-    ring.FinishFrame(s);
-    HandOver(&pacing, done);
-  }
-
-  g_terminate.store(1);
-  QueryPerfCountInto(&g_endTime);
-  JoinPacingThread(&pacing);
+  Drain(&ring, n, n > 0 ? frameIndex % n : 0, false, &pacing);
+  EndRun(&pacing);
   ring.FreeBuffers();
   ring.CloseStream();
   return frameIndex;

@@ -2,6 +2,7 @@
 // faulted in at allocation, allocated once before the clock starts.
 #pragma once
 
+#include <cerrno>
 #include <cstring>
 
 #include "../platform/platform.h"
@@ -13,10 +14,11 @@ class AlignedBuffer {
   AlignedBuffer(const AlignedBuffer&) = delete;
   AlignedBuffer& operator=(const AlignedBuffer&) = delete;
 
-  // Allocates `size` bytes; false when memory is short.
+  // Allocates `size` bytes; false (errno ENOMEM) when memory is short.
   bool Allocate(size_t size) {
     FreeFrameBuffer(data_);
     data_ = static_cast<unsigned char*>(AllocFrameBuffer(size));
+    if (data_ == nullptr) errno = ENOMEM;
     return data_ != nullptr;
   }
   void Fill(unsigned char value, size_t size) { memset(data_, value, size); }

@@ -1,9 +1,13 @@
 #include "pacing.h"
 
-#include <sched.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "../messages.h"
 #include "../params.h"
+#include "../run_hooks.h"
 
 void StartCapture(PacingThread* p) {
   if (g_frameRate == 0) return;
@@ -26,19 +30,42 @@ void StartPlayback(PacingThread* p) {
   p->isThreadRunning = FALSE;
 }
 
-void HandOverFrame(PacingThread* p, PTIME_STATS pts, bool checkPreBuffer) {
+void HandOverFrame(PacingThread* p, PTIME_STATS pts, bool traceStart) {
+  if (!p->started) return;
   int queuedBufs = 0;
-  while (!ReleaseSema(g_frameSema, &queuedBufs)) {
-    if (g_terminate.load(std::memory_order_acquire)) break;
-    sched_yield();
-  }
-  if (checkPreBuffer && !p->isThreadRunning && queuedBufs >= g_framePreBufferCount) {
+  ReleaseSemaWhenRoom(g_frameSema, &queuedBufs);
+  if (!p->isThreadRunning && queuedBufs >= g_framePreBufferCount) {
     pthread_mutex_unlock(&p->playbackMutex);
     p->isThreadRunning = TRUE;
+    if (traceStart) Verbose("- Starting PLAYBACK thread");
   }
   int freePlaces = g_frameQueueSize - queuedBufs - 1;
   pts->QueueUsage = freePlaces;
   g_curQueueUsage.store(freePlaces, std::memory_order_relaxed);
+}
+
+HANDLE OpenStreamFile(const char* fileName, bool isWrite) {
+  if (!g_streamMode) return -1;
+  HANDLE fd = _dioopen(fileName, isWrite ? O_WRONLY | O_CREAT : O_RDONLY);
+  if (fd == -1)
+    Fatal(errno, isWrite ? "Cannot create file \"%s\"" : "Cannot open file \"%s\"", fileName);
+  return fd;
+}
+
+void BeginRun(PacingThread* p, bool isRead) {
+  if (g_pause != 0) sleep(unsigned(g_pause));
+  if (g_runHooks.beforeStart) g_runHooks.beforeStart();
+  if (isRead)
+    StartPlayback(p);
+  else
+    StartCapture(p);
+  QueryPerfCountInto(&g_startTime);
+}
+
+void EndRun(PacingThread* p) {
+  g_terminate.store(1, std::memory_order_release);
+  QueryPerfCountInto(&g_endTime);
+  JoinPacingThread(p);
 }
 
 void JoinPacingThread(PacingThread* p) {

@@ -31,12 +31,28 @@ void StartCapture(PacingThread* p);
 // "Could not create \"playback\" thread" on failure.
 void StartPlayback(PacingThread* p);
 
-// Read tests, paced: hands the frame of record `pts` to the frame queue,
-// yielding while the queue is full until it is accepted or g_terminate is
-// set. Unless `checkPreBuffer` is false, lets playback go the first time the
-// frame found at least g_framePreBufferCount frames waiting. Writes the
-// record's QueueUsage and g_curQueueUsage (free places after the hand-over).
-void HandOverFrame(PacingThread* p, PTIME_STATS pts, bool checkPreBuffer = true);
+// Read tests: hands the frame of record `pts` to the frame queue when the
+// run is paced, blocking (without spinning) while the queue is full until
+// the playback thread frees a place or the run stops. Lets playback go the
+// first time the frame found at least g_framePreBufferCount frames waiting,
+// with the trace "- Starting PLAYBACK thread" when `traceStart` is set.
+// Writes the record's QueueUsage and g_curQueueUsage (free places after the
+// hand-over).
+void HandOverFrame(PacingThread* p, PTIME_STATS pts, bool traceStart);
+
+// Stream mode: opens the stream file for the run (created for a write test)
+// and returns it; ends the process with "Cannot create file" or "Cannot open
+// file" when it cannot. Outside stream mode: -1, nothing is opened.
+HANDLE OpenStreamFile(const char* fileName, bool isWrite);
+
+// The end of every engine's set-up and the start of its measured run: the
+// -p pause, the run hook of programs built on the core, the pacing thread
+// (capture for a write test, playback for a read test) and g_startTime.
+void BeginRun(PacingThread* p, bool isRead);
+
+// The end of the measured run: raises the stop flag, takes g_endTime and
+// joins the pacing thread (letting playback go first if it never was).
+void EndRun(PacingThread* p);
 
 // Lets playback go if it never was (read tests), then joins the pacing
 // thread if one was started.

@@ -15,7 +15,6 @@
 #include "../messages.h"
 #include "../params.h"
 #include "../platform/platform.h"
-#include "../run_hooks.h"
 #include "../stats.h"
 #include "buffer.h"
 #include "engines.h"
@@ -34,33 +33,22 @@ struct StreamFile {
 
 bool Terminating() { return g_terminate.load(std::memory_order_acquire) != 0; }
 
-void EndOfRun() {
-  g_terminate.store(1, std::memory_order_release);
-  QueryPerfCountInto(&g_endTime);
-}
-
 }  // namespace
 
 int CreateOrdaviSync(char* fileName, char* namePart) {
   AlignedBuffer buffer;
-  if (g_ioSize != 0) {
-    if (!buffer.Allocate(size_t(g_ioSize))) Fatal(0, "Could not allocate memory for buffer");
-    buffer.Fill(0x73, size_t(g_ioSize));
+  if (PieceBufferSize() > 0) {
+    if (!buffer.Allocate(size_t(PieceBufferSize())))
+      Fatal(errno, "Could not allocate memory for buffer");
+    buffer.Fill(0x73, size_t(PieceBufferSize()));
   }
   printf("Writing frames (sync, rate: %u, queue: %u)\n", unsigned(g_frameRate),
          unsigned(g_frameQueueSize));
 
   StreamFile stream;
-  if (g_streamMode) {
-    stream.fd = _dioopen(fileName, O_WRONLY | O_CREAT);
-    if (stream.fd == -1) Fatal(errno, "Cannot create file \"%s\"", fileName);
-  }
-  if (g_pause != 0) sleep(unsigned(g_pause));
-
+  stream.fd = OpenStreamFile(fileName, true);
   PacingThread pacing;
-  if (g_runHooks.beforeStart) g_runHooks.beforeStart();
-  StartCapture(&pacing);
-  QueryPerfCountInto(&g_startTime);
+  BeginRun(&pacing, false);
 
   int frameIndex = 0;
   while (frameIndex < g_numFrames) {
@@ -90,29 +78,21 @@ int CreateOrdaviSync(char* fileName, char* namePart) {
     frameIndex++;
   }
 
-  EndOfRun();
-  JoinPacingThread(&pacing);
+  EndRun(&pacing);
   return frameIndex;
 }
 
 int ReadOrdaviSync(char* fileName, char* namePart) {
   AlignedBuffer buffer;
-  if (g_ioSize != 0 && !buffer.Allocate(size_t(g_ioSize)))
-    Fatal(0, "Could not allocate memory for buffer");
+  if (PieceBufferSize() > 0 && !buffer.Allocate(size_t(PieceBufferSize())))
+    Fatal(errno, "Could not allocate memory for buffer");
   printf("Reading frames (sync, rate: %d, queue: %d, prebuf: %d)\n", g_frameRate, g_frameQueueSize,
          g_framePreBufferCount);
 
   StreamFile stream;
-  if (g_streamMode) {
-    stream.fd = _dioopen(fileName, O_RDONLY);
-    if (stream.fd == -1) Fatal(errno, "Cannot open file \"%s\"", fileName);
-  }
-  if (g_pause != 0) sleep(unsigned(g_pause));
-
+  stream.fd = OpenStreamFile(fileName, false);
   PacingThread pacing;
-  if (g_runHooks.beforeStart) g_runHooks.beforeStart();
-  StartPlayback(&pacing);
-  QueryPerfCountInto(&g_startTime);
+  BeginRun(&pacing, true);
 
   int frameIndex = 0;
   while (frameIndex < g_numFrames) {
@@ -122,11 +102,9 @@ int ReadOrdaviSync(char* fileName, char* namePart) {
 
     int64_t ofs;
     HANDLE file = OpenFrame(fileName, O_RDONLY, stream.fd, fnum, pts, &ofs);
-    // End of sequence: a missing frame after the first, in sequential order,
-    // means the sequence on disk is shorter than the run; from here on the
-    // existing frames are read over and over.
-    if (file == -1 && errno == ENOENT && frameIndex > 0 && !g_isRandom && !g_isReverse &&
-        (g_loopFrames == 0 || g_loopFrames > frameIndex)) {
+    // End of sequence: the sequence on disk is shorter than the run; from
+    // here on the existing frames are read over and over.
+    if (file == -1 && SequenceEndsAt(fileName, namePart, frameIndex, errno)) {
       g_loopFrames = frameIndex;
       fnum = GenFileName(fileName, namePart, frameIndex);
       QueryPerfCount(&pts->Start);
@@ -147,12 +125,11 @@ int ReadOrdaviSync(char* fileName, char* namePart) {
     CloseFrame(file, pts);
     PublishFrame();
 
-    if (pacing.started) HandOverFrame(&pacing, pts);
+    HandOverFrame(&pacing, pts, false);
     if (Terminating()) break;
     frameIndex++;
   }
 
-  EndOfRun();
-  JoinPacingThread(&pacing);
+  EndRun(&pacing);
   return frameIndex;
 }

@@ -2,8 +2,9 @@
 // with blocking calls, fed by the engine on the main thread (protocol in
 // worker.h).
 //
-// The workers and their buffers are created after the clock starts, each
-// with its first frame already handed over. Frames are always collected in
+// The workers' buffers are allocated and faulted in before the clock starts,
+// so that no worker's first frame pays for them; the workers themselves are
+// created after it, each with its first frame already handed over. Frames are always collected in
 // order (-o has no effect), because a paced run feeds them to the playback
 // thread in frame order; the engine keeps the collected worker locked while
 // it waits for room in the frame queue, which cannot deadlock since the
@@ -26,7 +27,6 @@
 #include "../messages.h"
 #include "../params.h"
 #include "../platform/platform.h"
-#include "../run_hooks.h"
 #include "../stats.h"
 #include "buffer.h"
 #include "engines.h"
@@ -74,18 +74,6 @@ void* ReadFrameThreadProc(void* arg) {
   return nullptr;
 }
 
-namespace {
-
-// Paced runs: hands the collected frame of `pts` to the playback queue.
-void ReleaseToPlayback(PacingThread* pacing, PTIME_STATS pts) {
-  if (!pacing->started) return;
-  BOOL wasRunning = pacing->isThreadRunning;
-  HandOverFrame(pacing, pts);
-  if (!wasRunning && pacing->isThreadRunning) Verbose("- Starting PLAYBACK thread");
-}
-
-}  // namespace
-
 int ReadOrdaviThreaded(char* fileName, char* namePart) {
   PARAMS params[kMaxWorkers];
   THREAD threadPool[kMaxWorkers];
@@ -95,16 +83,15 @@ int ReadOrdaviThreaded(char* fileName, char* namePart) {
   printf("Reading frames (sync, multithreaded: %d, rate: %d, queue: %d, prebuf: %d)\n", g_numOps,
          g_frameRate, g_frameQueueSize, g_framePreBufferCount);
 
-  if (g_streamMode) {
-    params[0].FileDes = _dioopen(fileName, O_RDONLY);
-    if (params[0].FileDes == -1) Fatal(errno, "Cannot open file \"%s\"", fileName);
+  params[0].FileDes = OpenStreamFile(fileName, false);
+  for (int t = 0; t < numOps && PieceBufferSize() > 0; t++) {
+    if (!buffers[t].Allocate(size_t(PieceBufferSize())))
+      Fatal(errno, "Could not allocate memory for buffer");
+    params[t].Buffer = buffers[t].get();
   }
-  if (g_pause != 0) sleep(unsigned(g_pause));
 
   PacingThread pacing;
-  if (g_runHooks.beforeStart) g_runHooks.beforeStart();
-  StartPlayback(&pacing);
-  QueryPerfCountInto(&g_startTime);
+  BeginRun(&pacing, true);
 
   // Initial hand-out: each worker is created with its first frame handed
   // over and starts reading at once.
@@ -113,10 +100,6 @@ int ReadOrdaviThreaded(char* fileName, char* namePart) {
     PPARAMS p = &params[i];
     p->FrameIndex = GenFileName(fileName, namePart, i);
     snprintf(p->FileName, sizeof p->FileName, "%s", fileName);
-    if (g_ioSize != 0) {
-      if (!buffers[i].Allocate(size_t(g_ioSize))) Fatal(0, "Could not allocate memory for buffer");
-      p->Buffer = buffers[i].get();
-    }
     p->Times = g_frameStats + i;
     p->FileDes = params[0].FileDes;
     p->CanGo = TRUE;
@@ -137,7 +120,7 @@ int ReadOrdaviThreaded(char* fileName, char* namePart) {
     WaitForWorker(p);
     Verbose("- thread %d finished [%p]", thread, static_cast<void*>(p));
     g_bytesTransferred += TakeBytes(p);
-    ReleaseToPlayback(&pacing, p->Times);
+    HandOverFrame(&pacing, p->Times, true);
     PublishFrame();
 
     snprintf(p->FileName, sizeof p->FileName, "%s", fileName);
@@ -162,13 +145,11 @@ int ReadOrdaviThreaded(char* fileName, char* namePart) {
     Verbose("- Waiting for thread %d [%p]", thread, static_cast<void*>(p));
     EndWorker(p, threadPool[thread]);
     g_bytesTransferred += TakeBytes(p);
-    ReleaseToPlayback(&pacing, p->Times);
+    HandOverFrame(&pacing, p->Times, true);
     PublishFrame();
   }
 
-  g_terminate.store(1);
-  QueryPerfCountInto(&g_endTime);
-  JoinPacingThread(&pacing);
+  EndRun(&pacing);
   for (int t = 0; t < numOps; t++) DestroyWorker(&params[t]);
   if (g_streamMode) close(params[0].FileDes);
   return i;

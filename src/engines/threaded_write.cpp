@@ -2,15 +2,16 @@
 // with blocking calls, fed by the engine on the main thread (protocol in
 // worker.h).
 //
-// The workers exist before the clock starts; their buffers are allocated and
-// filled with 't' (0x74) at their first hand-out. Frames are handed out in
+// The workers exist before the clock starts, and so do their buffers,
+// allocated, faulted in and filled with 't' (0x74), so that no worker's first
+// frame pays for them. Frames are handed out in
 // cyclic order and collected either in the same order or, with -o, from
 // whichever worker is done first: a failing-fast trylock on each worker in
-// turn, so the engine never blocks behind a busy one. Every worker holds
+// turn, so the engine never blocks behind a busy one, and sleeping until a
+// worker finishes when none is done yet (WaitForAnyWorker). Every worker holds
 // exactly one frame from the initial hand-out on, so the winding down ends
 // and joins each worker once, after its last frame.
 #include <fcntl.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,7 +22,6 @@
 #include "../messages.h"
 #include "../params.h"
 #include "../platform/platform.h"
-#include "../run_hooks.h"
 #include "../stats.h"
 #include "buffer.h"
 #include "engines.h"
@@ -89,23 +89,22 @@ int CreateOrdaviThreaded(char* fileName, char* namePart) {
   printf("Writing frames (sync, multithreaded: %d, rate: %d, queue: %d)\n", g_numOps, g_frameRate,
          g_frameQueueSize);
 
-  if (g_streamMode) {
-    params[0].FileDes = _dioopen(fileName, O_WRONLY | O_CREAT);
-    if (params[0].FileDes == -1) Fatal(errno, "Cannot create file \"%s\"", fileName);
+  params[0].FileDes = OpenStreamFile(fileName, true);
+  for (int t = 0; t < numOps && PieceBufferSize() > 0; t++) {
+    if (!buffers[t].Allocate(size_t(PieceBufferSize())))
+      Fatal(errno, "Could not allocate memory for buffer");
+    buffers[t].Fill(0x74, size_t(PieceBufferSize()));
   }
-  if (g_pause != 0) sleep(unsigned(g_pause));
 
   PacingThread pacing;
-  if (g_runHooks.beforeStart) g_runHooks.beforeStart();
-  StartCapture(&pacing);
-  QueryPerfCountInto(&g_startTime);
+  BeginRun(&pacing, false);
 
-  // Initial hand-out: one frame to each worker. A run stopped meanwhile (an
-  // early failure or a break) hands out no more: the capture thread stops at
-  // its next period, so waiting for another frame could last forever.
+  // Initial hand-out: one frame to each worker, even after a failure of an
+  // earlier worker's frame (the steady state then still runs once). Only a
+  // frame wait cut short by a break ends it: the capture thread has ended,
+  // so no further frame can come.
   int iNext = 0;
   for (; iNext < numOps; iNext++) {
-    if (g_terminate.load()) break;
     PPARAMS p = &params[iNext];
     int frameIndex = GenFileName(fileName, namePart, iNext);
     if (pacing.started) {
@@ -120,12 +119,7 @@ int CreateOrdaviThreaded(char* fileName, char* namePart) {
     p->FrameIndex = frameIndex;
     p->FileDes = params[0].FileDes;
     snprintf(p->FileName, sizeof p->FileName, "%s", fileName);
-    if (g_ioSize != 0) {
-      if (!buffers[iNext].Allocate(size_t(g_ioSize)))
-        Fatal(0, "Could not allocate memory for buffer");
-      buffers[iNext].Fill(0x74, size_t(g_ioSize));
-      p->Buffer = buffers[iNext].get();
-    }
+    p->Buffer = buffers[iNext].get();
     p->Times = g_frameStats + iNext;
     inFlight.Hold(iNext, iNext);
     Verbose("- about to release thread %d [%p]", iNext, static_cast<void*>(p));
@@ -152,10 +146,7 @@ int CreateOrdaviThreaded(char* fileName, char* namePart) {
       WaitForWorker(&params[thread]);
     } else {
       Verbose("- waiting for any thread");
-      while (!TryCollectWorker(&params[thread])) {
-        thread = NextWorker(thread, numOps);
-        sched_yield();
-      }
+      thread = WaitForAnyWorker(params, numOps, thread);
     }
 
     PPARAMS p = &params[thread];
@@ -201,9 +192,7 @@ int CreateOrdaviThreaded(char* fileName, char* namePart) {
   for (int t = handedOutFirst; t < numOps; t++) EndWorker(&params[t], threadPool[t]);
   for (int t = 0; t < numOps; t++) DestroyWorker(&params[t]);
 
-  g_terminate.store(1);
-  QueryPerfCountInto(&g_endTime);
-  JoinPacingThread(&pacing);
+  EndRun(&pacing);
   if (g_streamMode) close(params[0].FileDes);
   return iWait;
 }

@@ -2,12 +2,13 @@
 // pieces (synchronous and multithreaded): `bytes` bytes in pieces of at most
 // g_ioSize at consecutive offsets from `ofs`, with positioned I/O so that no
 // seek lies between the time stamps. The first failed or short piece is
-// reported through Error and ends the frame's transfer.
+// reported through Error and ends the frame's transfer. Every piece moves at
+// least one byte, so no loop can go round without progress (a piece size of
+// 0 moves the rest of the frame at once).
 #pragma once
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -46,11 +47,18 @@ inline void CloseFrame(HANDLE file, PTIME_STATS pts) {
 
 // Writes the frame; a short write is reported with 28 (no space left).
 // `moved` receives the bytes of the pieces that were written. False on failure.
+// The size of the next piece: g_ioSize, or all that is left if that is less
+// or if g_ioSize is not positive.
+inline int PieceSize(int bytes) { return g_ioSize > 0 && g_ioSize < bytes ? g_ioSize : bytes; }
+
+// The transfer buffer every frame's pieces fit in (0: no data, no buffer).
+inline int PieceBufferSize() { return g_ioSize > 0 ? g_ioSize : g_dataSize; }
+
 inline bool WriteFrameData(HANDLE file, const unsigned char* buf, int64_t ofs, int bytes,
                            const char* fileName, int64_t* moved) {
   *moved = 0;
-  while (bytes != 0) {
-    int nToWrite = std::min(bytes, g_ioSize);
+  while (bytes > 0) {
+    int nToWrite = PieceSize(bytes);
     ssize_t nBytes = pwrite(file, buf, size_t(nToWrite), ofs);
     if (nBytes == -1) {
       Error(errno, "Cannot write to file \"%s\"", fileName);
@@ -73,8 +81,8 @@ inline bool ReadFrameData(HANDLE file, unsigned char* buf, int64_t ofs, int byte
                           const char* fileName, int64_t* moved, const char* pieceTrace = nullptr,
                           const void* self = nullptr) {
   *moved = 0;
-  while (bytes != 0) {
-    int nToRead = std::min(bytes, g_ioSize);
+  while (bytes > 0) {
+    int nToRead = PieceSize(bytes);
     ssize_t nBytes = pread(file, buf, size_t(nToRead), ofs);
     if (nBytes == -1) {
       Error(errno, "Cannot read from file \"%s\"", fileName);

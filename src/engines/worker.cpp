@@ -4,6 +4,17 @@
 
 #include "../platform/platform.h"
 
+namespace {
+// Raised each time a worker finishes a frame or ends; an engine that finds
+// no worker done sleeps on it (a futex) instead of polling.
+std::atomic<uint32_t> g_workerEvents{0};
+
+void WorkerEvent() {
+  g_workerEvents.fetch_add(1, std::memory_order_release);
+  g_workerEvents.notify_all();
+}
+}  // namespace
+
 int StartWorker(PPARAMS p, THREAD* thread, void* (*proc)(void*)) {
   int rc = pthread_mutex_init(&p->Mutex, nullptr);
   rc |= pthread_cond_init(&p->GoEvent, nullptr);
@@ -22,6 +33,15 @@ bool TryCollectWorker(PPARAMS p) {
   if (p->HasCompleted || p->Terminate.load()) return true;
   pthread_mutex_unlock(&p->Mutex);  // handed over but not picked up yet
   return false;
+}
+
+int WaitForAnyWorker(PARAMS* params, int numWorkers, int start) {
+  for (;;) {
+    uint32_t seen = g_workerEvents.load(std::memory_order_acquire);
+    for (int k = 0, t = start; k < numWorkers; k++, t = t + 1 == numWorkers ? 0 : t + 1)
+      if (TryCollectWorker(&params[t])) return t;
+    g_workerEvents.wait(seen, std::memory_order_acquire);
+  }
 }
 
 int64_t TakeBytes(PPARAMS p) {
@@ -83,6 +103,7 @@ bool FinishFrame(PPARAMS p) {
   bool end = p->Terminate.load();
   pthread_mutex_unlock(&p->Mutex);
   pthread_cond_signal(&p->CompletedEvent);
+  WorkerEvent();
   return end;
 }
 
@@ -90,4 +111,5 @@ void AbandonFrame(PPARAMS p) {
   p->Terminate.store(TRUE);
   pthread_mutex_unlock(&p->Mutex);
   pthread_cond_signal(&p->CompletedEvent);
+  WorkerEvent();
 }

@@ -76,6 +76,12 @@ void WaitForWorker(PPARAMS p);
 // locked, when the worker is done or has ended; false, unlocked, otherwise.
 bool TryCollectWorker(PPARAMS p);
 
+// Step 4, out of order: tries each worker in turn from `start` with
+// TryCollectWorker and returns the first that is done or has ended, with its
+// record locked. When none is, sleeps until some worker finishes a frame
+// (no spinning) and tries again.
+int WaitForAnyWorker(PARAMS* params, int numWorkers, int start);
+
 // The bytes the worker moved since the last collection (record locked, or
 // the worker joined); resets the worker's count.
 int64_t TakeBytes(PPARAMS p);

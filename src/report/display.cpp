@@ -16,6 +16,7 @@
 // as soon as the engine returns.
 #include "display.h"
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <mutex>
 #include <string>
 
+#include "../messages.h"
 #include "../params.h"
 #include "../platform/platform.h"
 #include "../run_hooks.h"
@@ -50,11 +52,11 @@ void WakeDisplayStats() {
 }
 
 void* DisplayStats(void*) {
+  // A break is for the engine's thread; a screen is never cut by one.
+  BlockStopSignals();
   const DisplaySettings settings = DisplaySettingsFromGlobals();
   DisplayState state;
   ClearHistogram(&state.hist);
-  g_fastestFrame = state.fastestFrame;
-  g_slowestFrame = state.slowestFrame;
   // The screen is large (the histogram text); it is kept off the stack.
   auto screen = std::make_unique<Screen>();
   int wait = 1;
@@ -70,17 +72,14 @@ void* DisplayStats(void*) {
       wait = g_updateInterval > 0 ? g_updateInterval : 1;
       RefreshScreen(&state, g_frameStats, numStats, g_startTime.load(std::memory_order_acquire),
                     settings, screen.get());
-      g_fastestFrame = state.fastestFrame;
-      g_slowestFrame = state.slowestFrame;
       if (Terminating()) return nullptr;
 
       screen->dropFrameCount = g_dropFrameCount.load(std::memory_order_relaxed);
       screen->curQueueUsage = g_curQueueUsage.load(std::memory_order_relaxed);
       const std::string text = FormatScreen(*screen, settings);
       ClearScreen();
-      printf("%s", text.c_str());
+      if (printf("%s", text.c_str()) < 0) NoteStdoutFailure(errno);
       if (g_runHooks.afterScreen) g_runHooks.afterScreen();
-      fflush(stdout);
     }
     if (Terminating()) return nullptr;
   }

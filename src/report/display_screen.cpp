@@ -10,6 +10,10 @@ namespace {
 
 constexpr double kMB = 1048576.0;
 
+// A rate over a time span. A span of 0 (empty frames, a frame faster than
+// the clock's tick) has no rate: it shows 0, never "nan" or "inf".
+double Per(double amount, double span) { return span > 0 ? amount / span : 0.0; }
+
 int64_t OpenTicks(const TIME_STATS& ts) { return ts.EoOpenCreate - ts.Start; }
 int64_t IoTicks(const TIME_STATS& ts) { return ts.EoReadWrite - ts.EoOpenCreate; }
 
@@ -134,8 +138,8 @@ std::string FormatScreen(const Screen& s, const DisplaySettings& settings) {
           "(%.2f MB/s)\n\n",
           settings.paramsAsStr, static_cast<int>(s.duration), numStats,
           static_cast<double>(static_cast<int64_t>(numStats) * settings.dataSize) / kMB,
-          s.fastestFrame * 1000.0, dataSize / (s.fastestFrame * kMB), s.slowestFrame * 1000.0,
-          dataSize / (s.slowestFrame * kMB));
+          s.fastestFrame * 1000.0, Per(dataSize, s.fastestFrame * kMB), s.slowestFrame * 1000.0,
+          Per(dataSize, s.slowestFrame * kMB));
 
   if (settings.frameRate != 0) {
     Appendf(&out, "Dropped frames:       %d\nCurrent queue usage:  %d\n\n", s.dropFrameCount,
@@ -152,20 +156,20 @@ std::string FormatScreen(const Screen& s, const DisplaySettings& settings) {
     const double n = win.count;
     Appendf(&out, kRow, kRowHeads[w], static_cast<double>(win.openT) * perfMs / n,
             static_cast<double>(win.ioT) * perfMs / n, win.span * 1000.0 / n,
-            n * dataSize / (win.span * kMB), n / win.span);
+            Per(n * dataSize, win.span * kMB), Per(n, win.span));
   }
   const double total = numStats;
   Appendf(&out, kRow, "  Overall", static_cast<double>(s.openTime) / total * perfMs,
           static_cast<double>(s.ioTime) / total * perfMs, s.duration * 1000.0 / total,
-          total * dataSize / (s.duration * kMB), total / s.duration);
+          Per(total * dataSize, s.duration * kMB), Per(total, s.duration));
   out += "\n";
 
   if (settings.histogramPeriod != 0) {
     Appendf(&out,
             "I/O stats over the last %d seconds:\n          Fastest I/O: %.3f ms (%.2f MB/s)\n  "
             "        Slowest I/O: %.3f ms (%.2f MB/s)\n\n",
-            s.histTime, s.histFastest * 1000.0, dataSize / (s.histFastest * kMB),
-            s.histSlowest * 1000.0, dataSize / (s.histSlowest * kMB));
+            s.histTime, s.histFastest * 1000.0, Per(dataSize, s.histFastest * kMB),
+            s.histSlowest * 1000.0, Per(dataSize, s.histSlowest * kMB));
   }
 
   out += "Histogram of frame completion times:\n";

@@ -7,16 +7,20 @@
 // zeros rather than the running extremes' start values.
 #include "summary.h"
 
+#include <fcntl.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
 #include <string>
 
 #include "../messages.h"
 #include "../params.h"
+#include "../version.h"
 
 namespace {
 
@@ -65,6 +69,33 @@ std::string CsvQuoted(const char* path) {
   return s;
 }
 
+// The log file opened before the run, handed to DumpStats at the end.
+FILE* g_openedLog = nullptr;
+
+// Writes log lines, keeping the error of the first write that failed; after
+// a failure the rest of the log is not attempted.
+struct LogWriter {
+  FILE* f;
+  int err = 0;
+  void operator()(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+    if (err != 0) return;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vfprintf(f, fmt, ap);
+    va_end(ap);
+    if (n < 0) err = errno != 0 ? errno : EIO;
+  }
+};
+
+// Summary lines on stdout; a failed write is noted for the end of the run.
+__attribute__((format(printf, 1, 2))) void Out(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vprintf(fmt, ap);
+  va_end(ap);
+  if (n < 0) NoteStdoutFailure(errno);
+}
+
 }  // namespace
 
 DurationStats ComputeDuration(const TIME_STATS* stats, int nFrames, Duration which,
@@ -111,18 +142,19 @@ QueueStats ComputeQueue(const TIME_STATS* stats, int nFrames, int preBufferCount
   return r;
 }
 
-void WriteTimingLog(FILE* f, int nFrames, const char* path) {
+int WriteTimingLog(FILE* f, int nFrames, const char* path) {
+  LogWriter w{f};
   utsname un;
   if (uname(&un) != 0) memset(&un, 0, sizeof un);
-  fprintf(f, "Version,4.23\nOS,%s %s %s\nHostname,%s\n", un.sysname, un.release, un.version,
-          un.nodename);
-  fprintf(f, "TestPath,%s\n", CsvQuoted(path).c_str());
-  fprintf(f, "Parameters,\" %s\"\n", g_paramsAsStr);
+  w("Version," ORDAVI_VERSION "\nOS,%s %s %s\nHostname,%s\n", un.sysname, un.release, un.version,
+    un.nodename);
+  w("TestPath,%s\n", CsvQuoted(path).c_str());
+  w("Parameters,\" %s\"\n", g_paramsAsStr);
 
   RunFigures fig = Figures(nFrames);
   double bandwidth = fig.seconds > 0 ? double(g_bytesTransferred) / (fig.seconds * 1048576) : 0.0;
-  fprintf(f, "FrameRate,%.2f,fps\nBandwidth,%.2f,MB/s\nDroppedFrames,%d\n", fig.frameRate,
-          bandwidth, g_dropFrameCount.load());
+  w("FrameRate,%.2f,fps\nBandwidth,%.2f,MB/s\nDroppedFrames,%d\n", fig.frameRate, bandwidth,
+    g_dropFrameCount.load());
 
   const TIME_STATS* st = g_frameStats;
   DurationStats file = ComputeDuration(st, nFrames, Duration::File, g_perfTime);
@@ -133,32 +165,31 @@ void WriteTimingLog(FILE* f, int nFrames, const char* path) {
 
   if (g_frameRate != 0) {
     QueueStats q = ComputeQueue(st, nFrames, g_framePreBufferCount);
-    fprintf(f,
-            "\n,file,open,io,close,queue\nmin,%.3f,%.3f,%.3f,%.3f,%d\n"
-            "avg,%.3f,%.3f,%.3f,%.3f,%.1f\nmax,%.3f,%.3f,%.3f,%.3f,%d\n",
-            file.min, open.min, io.min, close.min, q.min, file.avg, open.avg, io.avg, close.avg,
-            q.avg, file.max, open.max, io.max, close.max, q.max);
-    fprintf(f, "\nnum,start,open,io,close,frametime,queue\n");
-    for (int i = 0; i < nFrames; i++) {
+    w("\n,file,open,io,close,queue\nmin,%.3f,%.3f,%.3f,%.3f,%d\n"
+      "avg,%.3f,%.3f,%.3f,%.3f,%.1f\nmax,%.3f,%.3f,%.3f,%.3f,%d\n",
+      file.min, open.min, io.min, close.min, q.min, file.avg, open.avg, io.avg, close.avg, q.avg,
+      file.max, open.max, io.max, close.max, q.max);
+    w("\nnum,start,open,io,close,frametime,queue\n");
+    for (int i = 0; i < nFrames && w.err == 0; i++) {
       const TIME_STATS& r = st[i];
-      fprintf(f, "%d,%.3f,%.3f,%.3f,%.3f,%.3f,%d\n", i, Ms(r.Start - start, g_perfTime),
-              Ms(r.EoOpenCreate - start, g_perfTime), Ms(r.EoReadWrite - start, g_perfTime),
-              Ms(r.EoClose - start, g_perfTime), Ms(r.FrameTime - start, g_perfTime), r.QueueUsage);
+      w("%d,%.3f,%.3f,%.3f,%.3f,%.3f,%d\n", i, Ms(r.Start - start, g_perfTime),
+        Ms(r.EoOpenCreate - start, g_perfTime), Ms(r.EoReadWrite - start, g_perfTime),
+        Ms(r.EoClose - start, g_perfTime), Ms(r.FrameTime - start, g_perfTime), r.QueueUsage);
     }
   } else {
-    fprintf(f,
-            "\n,file,open,io,close\nmin,%.3f,%.3f,%.3f,%.3f\navg,%.3f,%.3f,%.3f,%.3f\n"
-            "max,%.3f,%.3f,%.3f,%.3f\n",
-            file.min, open.min, io.min, close.min, file.avg, open.avg, io.avg, close.avg, file.max,
-            open.max, io.max, close.max);
-    fprintf(f, "\nnum,start,open,io,close\n");
-    for (int i = 0; i < nFrames; i++) {
+    w("\n,file,open,io,close\nmin,%.3f,%.3f,%.3f,%.3f\navg,%.3f,%.3f,%.3f,%.3f\n"
+      "max,%.3f,%.3f,%.3f,%.3f\n",
+      file.min, open.min, io.min, close.min, file.avg, open.avg, io.avg, close.avg, file.max,
+      open.max, io.max, close.max);
+    w("\nnum,start,open,io,close\n");
+    for (int i = 0; i < nFrames && w.err == 0; i++) {
       const TIME_STATS& r = st[i];
-      fprintf(f, "%d,%.3f,%.3f,%.3f,%.3f\n", i, Ms(r.Start - start, g_perfTime),
-              Ms(r.EoOpenCreate - start, g_perfTime), Ms(r.EoReadWrite - start, g_perfTime),
-              Ms(r.EoClose - start, g_perfTime));
+      w("%d,%.3f,%.3f,%.3f,%.3f\n", i, Ms(r.Start - start, g_perfTime),
+        Ms(r.EoOpenCreate - start, g_perfTime), Ms(r.EoReadWrite - start, g_perfTime),
+        Ms(r.EoClose - start, g_perfTime));
     }
   }
+  return w.err;
 }
 
 SummaryInput SummaryInputFromRun(int nFrames) {
@@ -176,17 +207,17 @@ void PrintSummary(int isWriteTest, const SummaryInput& in) {
   double seconds = double(in.durationTicks) * g_perfTime;
   double frameRate = seconds > 0 ? in.nFrames / seconds : 0.0;
   double bytesPerSec = seconds > 0 ? double(in.bytes) / seconds : 0.0;
-  printf("\n  Overall frame rate .... %.2f fps (%.0f bytes/s)\n\n", frameRate, bytesPerSec);
+  Out("\n  Overall frame rate .... %.2f fps (%.0f bytes/s)\n\n", frameRate, bytesPerSec);
 
   if (g_frameRate != 0) {
-    printf("  Number of dropped frames: %d\n\n", in.droppedFrames);
+    Out("  Number of dropped frames: %d\n\n", in.droppedFrames);
     const QueueStats& q = in.queue;
     if (isWriteTest) {
-      printf("  Average queue usage .... %.1f\n", q.avg);
-      printf("  Highest queue usage .... %d\n\n", q.max);
+      Out("  Average queue usage .... %.1f\n", q.avg);
+      Out("  Highest queue usage .... %d\n\n", q.max);
     } else {
-      printf("  Average empty buffers .. %.1f\n", q.avg);
-      printf("  Highest empty buffers .. %d\n\n", q.max);
+      Out("  Average empty buffers .. %.1f\n", q.avg);
+      Out("  Highest empty buffers .. %d\n\n", q.max);
     }
   }
 
@@ -221,32 +252,69 @@ void PrintSummary(int isWriteTest, const SummaryInput& in) {
   for (const Lines& l : kLines) {
     DurationStats d = ComputeDuration(in.stats, in.nFrames, l.which, g_perfTime);
     const char* const* fmt = isWriteTest ? l.write : l.read;
-    printf(fmt[0], d.avg);
-    printf(fmt[1], d.min);
-    printf(fmt[2], d.max);
+    Out(fmt[0], d.avg);
+    Out(fmt[1], d.min);
+    Out(fmt[2], d.max);
   }
 }
 
-void DumpStats(int isWriteTest, int nFrames, const char* logFile, const char* path) {
+int DumpStats(int isWriteTest, int nFrames, const char* logFile, const char* path) {
   PrintSummary(isWriteTest, SummaryInputFromRun(nFrames));
-
-  if (!logFile) return;
-  FILE* f = fopen(logFile, "w");
-  if (!f) {
-    fprintf(stderr, "Could not create log file: %s", strerror(errno));
-    return;
-  }
-  printf("Writing log file...\n");
-  WriteLog(f, nFrames, path);
-  fclose(f);
+  if (!logFile) return 0;
+  return WriteLogFile(nFrames, logFile, path);
 }
 
-void WriteLog(FILE* f, int nFrames, const char* path) {
+int WriteLogFile(int nFrames, const char* logFile, const char* path) {
+  FILE* f = g_openedLog;
+  g_openedLog = nullptr;
+  if (!f) f = OpenTimingLog(logFile);
+  if (!f) {
+    fprintf(stderr, "Could not create log file: %s\n", strerror(errno));
+    return 1;
+  }
+  Out("Writing log file...\n");
   char lineBuf[4096];
   time_t now = time(nullptr);
   tm local;
   localtime_r(&now, &local);
   size_t n = strftime(lineBuf, sizeof lineBuf, "Date,%d-%b-%Y\nTime,%X\n", &local);
-  fwrite(lineBuf, 1, n, f);
-  WriteTimingLog(f, nFrames, path);
+  int err = 0;
+  if (fwrite(lineBuf, 1, n, f) != n) err = errno;
+  int logErr = WriteTimingLog(f, nFrames, path);
+  if (err == 0) err = logErr;
+  // The data only reaches the file when the buffer is flushed at the close:
+  // a full disk often shows itself only there.
+  if (fclose(f) != 0 && err == 0) err = errno;
+  if (err != 0) {
+    fprintf(stderr, "Could not write log file \"%s\": %s\n", logFile, strerror(err));
+    return 1;
+  }
+  return 0;
+}
+
+FILE* OpenTimingLog(const char* logFile) {
+  // O_NONBLOCK only for the open, so that a FIFO with no reader fails at
+  // once (ENXIO) instead of holding the program; the writes then block as
+  // usual, so a log piped into a slow reader is written whole.
+  int fd = open(logFile, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd == -1) return nullptr;
+  int flags = fcntl(fd, F_GETFL);
+  if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+    int err = errno;
+    close(fd);
+    errno = err;
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "w");
+  if (!f) {
+    int err = errno;
+    close(fd);
+    errno = err;
+  }
+  return f;
+}
+
+bool OpenTimingLogBeforeRun(const char* logFile) {
+  g_openedLog = OpenTimingLog(logFile);
+  return g_openedLog != nullptr;
 }

@@ -30,7 +30,9 @@ struct QueueStats {
 QueueStats ComputeQueue(const TIME_STATS* stats, int nFrames, int preBufferCount);
 
 // Writes the timing log body (everything after the Date and Time lines).
-void WriteTimingLog(FILE* f, int nFrames, const char* path);
+// Returns 0, or the errno of the first write that failed (the rest of the
+// log is then not attempted).
+int WriteTimingLog(FILE* f, int nFrames, const char* path);
 
 // What the summary shows: one run's records and counts, or a job's merged.
 struct SummaryInput {
@@ -42,9 +44,24 @@ struct SummaryInput {
   QueueStats queue;  // paced runs
 };
 SummaryInput SummaryInputFromRun(int nFrames);  // from the run's globals
+// The summary lines on stdout (a failed write is noted through
+// NoteStdoutFailure).
 void PrintSummary(int isWriteTest, const SummaryInput& in);
 
-// The Date and Time lines, then the timing log body.
-void WriteLog(FILE* f, int nFrames, const char* path);
+// Creates or truncates the timing log for writing; null with errno set when
+// it cannot. A FIFO without a reader fails at once instead of blocking.
+FILE* OpenTimingLog(const char* logFile);
+// Opens the log before the run, so that a log that cannot be created ends
+// the program before anything is measured; DumpStats then writes into it.
+bool OpenTimingLogBeforeRun(const char* logFile);
 
-void DumpStats(int isWriteTest, int nFrames, const char* logFile, const char* path);
+// Prints the summary on stdout and, with `logFile`, writes the timing log
+// (into the file opened before the run, or a new one). Returns 0, or 1 when
+// the log could not be created or written whole; that is reported on stderr
+// with the log's name and the reason. A failed write to stdout is noted
+// through NoteStdoutFailure.
+int DumpStats(int isWriteTest, int nFrames, const char* logFile, const char* path);
+
+// The timing log part of DumpStats: writes the log into the file opened
+// before the run (or a new one); 0, or 1 with the reason on stderr.
+int WriteLogFile(int nFrames, const char* logFile, const char* path);

@@ -30,13 +30,18 @@ int64_t NowMs() {
 
 RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec, int interruptAfterMs,
                     int signal, int runAsUid) {
+  return RunProgram(ORDAVI_BINARY, args, timeoutSec, interruptAfterMs, signal, runAsUid);
+}
+
+RunResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
+                     int timeoutSec, int interruptAfterMs, int signal, int runAsUid) {
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return {};
   }
   std::vector<std::string> argvStore;
-  argvStore.push_back(ORDAVI_BINARY);
+  argvStore.push_back(binary);
   argvStore.insert(argvStore.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argvStore) argv.push_back(a.data());
@@ -100,7 +105,7 @@ RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec, int in
     r.status = WEXITSTATUS(status);
   else if (WIFSIGNALED(status))
     r.status = 128 + WTERMSIG(status);
-  if (killed) ADD_FAILURE() << "ordavi did not finish within " << timeoutSec << " s";
+  if (killed) ADD_FAILURE() << binary << " did not finish within " << timeoutSec << " s";
   return r;
 }
 

@@ -23,6 +23,10 @@ struct RunResult {
 // that user and group, so that file permissions apply to it.
 RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec = 120,
                     int interruptAfterMs = -1, int signal = 2, int runAsUid = -1);
+// The same for another program of the project (ordavi-report).
+RunResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
+                     int timeoutSec = 120, int interruptAfterMs = -1, int signal = 2,
+                     int runAsUid = -1);
 
 // The three engines, with the options that choose them and the byte each
 // one writes; With() puts an engine's options before a command line.
@@ -64,3 +68,6 @@ bool SemaphoreLeft(int pid);
 std::vector<std::string> LogRows(const std::string& csvPath);
 // Counts occurrences of `needle` in `hay`.
 int CountOf(const std::string& hay, const std::string& needle);
+// True when this test run forbids io_uring to ordavi (ORDAVI_E2E_NO_URING),
+// so that the asynchronous engines take their POSIX AIO path.
+bool IoUringForbidden();

@@ -131,8 +131,8 @@ TEST(SyncEngine, UsageAndFatalErrorsExitWithOne) {
 
   RunResult log =
       RunOrdavi({"-w", "4", "-n", "1", "-u", "0", "-x", dir / "no/such.csv", dir.path()});
-  EXPECT_EQ(log.status, 0);
-  EXPECT_EQ(log.err, "Could not create log file: No such file or directory");
+  EXPECT_EQ(log.status, 1);
+  EXPECT_EQ(log.err, "Could not create log file: No such file or directory\n");
 }
 
 }  // namespace

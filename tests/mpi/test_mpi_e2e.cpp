@@ -1,7 +1,7 @@
 // End-to-end tests of ordavi-mpi: real mpirun jobs of 2 and 4 ranks on one
 // machine, small frames on disk. Every job runs under timeout(1); the harness
-// runs that command (its "ordavi binary" here) and sends it the signals,
-// which timeout passes on to mpirun.
+// runs that command and sends it the signals, which timeout passes on to
+// mpirun.
 #include <signal.h>
 #include <unistd.h>
 
@@ -58,8 +58,8 @@ class MpiRun : public ::testing::Test {
   Job Run(int np, const std::vector<std::string>& args, int interruptAfterMs = -1) {
     for (auto& e : std::filesystem::directory_iterator(pidDir_)) std::filesystem::remove(e);
     Job j;
-    j.r = RunOrdavi(MpirunArgs(np, RankCommand(pidDir_, ORDAVI_MPI_BINARY, args)), kJobSeconds + 15,
-                    interruptAfterMs);
+    j.r = RunProgram(ORDAVI_TIMEOUT, MpirunArgs(np, RankCommand(pidDir_, ORDAVI_MPI_BINARY, args)),
+                     kJobSeconds + 15, interruptAfterMs);
     j.pids = Pids(np);
     return j;
   }
@@ -223,8 +223,7 @@ TEST_F(MpiRun, RankLostAfterStartEndsTheJob) {
   Job f = Run(2, {"-u", "0", "-a", "3", "-f", "10", "-n", "20", target});
   EXPECT_EQ(f.r.status, 1);
   EXPECT_NE(f.r.err.find("ordavi-mpi rank 1: ***FATAL***"), std::string::npos) << f.r.err;
-  // Every rank removed its semaphore's name at the start, so even a rank
-  // that mpirun kills leaves none.
+  // Even a rank that mpirun kills leaves no semaphore name.
   ExpectNoSemaphoreLeft(f);
 }
 
@@ -236,7 +235,7 @@ TEST_F(MpiRun, RefusedStarts) {
   mpmd.insert(mpmd.end(), {":", "-np", "1"});
   std::vector<std::string> other = RankCommand(pidDir_, ORDAVI_MPI_OTHER_BINARY, args);
   mpmd.insert(mpmd.end(), other.begin(), other.end());
-  RunResult mixed = RunOrdavi(MpirunArgs(1, mpmd), kJobSeconds + 15);
+  RunResult mixed = RunProgram(ORDAVI_TIMEOUT, MpirunArgs(1, mpmd), kJobSeconds + 15);
   EXPECT_EQ(mixed.status, 1);
   EXPECT_NE(mixed.err.find("every rank must run the same build"), std::string::npos) << mixed.err;
   EXPECT_FALSE(std::filesystem::exists(dir_ / "m"));
@@ -260,8 +259,9 @@ TEST_F(MpiRun, PerRankLogsMergeWithOrdaviReport) {
   ASSERT_EQ(Run(2, {"-u", "0", "-w", "64", "-n", "10", target}).r.status, 0);
   ASSERT_EQ(Run(2, {"-u", "0", "-f", "25", "-n", "10", "-x", dir_ / "job.csv", target}).r.status,
             0);
-  RunResult rep = RunOrdavi({"--foreground", "60", ORDAVI_REPORT_BINARY, dir_ / "job.rank0000.csv",
-                             dir_ / "job.rank0001.csv"});
+  RunResult rep =
+      RunProgram(ORDAVI_TIMEOUT, {"--foreground", "60", ORDAVI_REPORT_BINARY,
+                                  dir_ / "job.rank0000.csv", dir_ / "job.rank0001.csv"});
   EXPECT_EQ(rep.status, 0) << rep.err;
   EXPECT_NE(rep.out.find("Job of 2 logs side by side: 20 frames counted"), std::string::npos)
       << rep.out;

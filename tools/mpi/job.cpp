@@ -1,6 +1,8 @@
 #include "job.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cstring>
 
 #include "messages.h"
@@ -16,6 +18,14 @@ constexpr int64_t kJobOrigin = int64_t(1) << 40;
 int64_t Rebase(int64_t stamp, int64_t start) { return stamp == 0 ? 0 : stamp - start + kJobOrigin; }
 
 }  // namespace
+
+void Say(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vprintf(fmt, ap);
+  va_end(ap);
+  if (n < 0) NoteStdoutFailure(errno);
+}
 
 std::string RankTargetPath(const std::string& path, int rank, bool stream) {
   char suffix[32];
@@ -101,9 +111,8 @@ void MergeJob(const std::vector<RankResult>& results,
   in.queue.min = 0;
 }
 
-void PrintJobTable(FILE* out, const std::vector<RankResult>& results, double perfTime) {
-  fprintf(out,
-          "  Rank  Host                    Frames    Frames/s        MB/s  Dropped  Slowest ms\n");
+void PrintJobTable(const std::vector<RankResult>& results, double perfTime) {
+  Say("  Rank  Host                    Frames    Frames/s        MB/s  Dropped  Slowest ms\n");
   int64_t bytes = 0, longest = 0, frames = 0;
   double earliest = 0, latest = 0;
   for (size_t r = 0; r < results.size(); r++) {
@@ -111,8 +120,8 @@ void PrintJobTable(FILE* out, const std::vector<RankResult>& results, double per
     double sec = double(res.durationTicks) * perfTime;
     double fps = sec > 0 ? res.nFrames / sec : 0.0;
     double mbs = sec > 0 ? double(res.bytes) / (sec * 1048576) : 0.0;
-    fprintf(out, "  %4zu  %-20.20s  %8d  %10.2f  %10.2f  %7d  %10.3f\n", r, res.host, res.nFrames,
-            fps, mbs, res.dropped, res.slowestMs);
+    Say("  %4zu  %-20.20s  %8d  %10.2f  %10.2f  %7d  %10.3f\n", r, res.host, res.nFrames, fps, mbs,
+        res.dropped, res.slowestMs);
     bytes += res.bytes;
     frames += res.nFrames;
     longest = std::max(longest, res.durationTicks);
@@ -121,8 +130,7 @@ void PrintJobTable(FILE* out, const std::vector<RankResult>& results, double per
   }
   double span = double(longest) * perfTime;
   double mbs = span > 0 ? double(bytes) / (span * 1048576) : 0.0;
-  fprintf(out, "\n  Job frames ............ %lld (%zu ranks)\n", (long long)frames, results.size());
-  fprintf(out, "  Job bandwidth ......... %.2f MB/s (%lld bytes in %.3f s)\n", mbs,
-          (long long)bytes, span);
-  fprintf(out, "  Start spread .......... %.3f ms\n\n", (latest - earliest) * 1000.0);
+  Say("\n  Job frames ............ %lld (%zu ranks)\n", (long long)frames, results.size());
+  Say("  Job bandwidth ......... %.2f MB/s (%lld bytes in %.3f s)\n", mbs, (long long)bytes, span);
+  Say("  Start spread .......... %.3f ms\n\n", (latest - earliest) * 1000.0);
 }

@@ -61,5 +61,9 @@ void MergeJob(const std::vector<RankResult>& results,
               const std::vector<std::vector<TIME_STATS>>& perRank, MergedJob* job);
 
 // The per-rank table, the job's bandwidth (all bytes over the earliest start
-// to the latest end) and the start spread, on `out`.
-void PrintJobTable(FILE* out, const std::vector<RankResult>& results, double perfTime);
+// to the latest end) and the start spread.
+void PrintJobTable(const std::vector<RankResult>& results, double perfTime);
+
+// printf to stdout; a failed write is noted (NoteStdoutFailure) so that the
+// rank's exit status tells of lost output.
+void Say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

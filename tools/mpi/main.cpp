@@ -207,8 +207,8 @@ void* WatcherProc(void*) {
 
 // Rank 0's live screen shows its own frames; this line adds the job's.
 void AfterScreen() {
-  printf("  Job of %d ranks: %lld frames done\n", g_size,
-         (long long)g_jobFrames.load(std::memory_order_relaxed));
+  Say("  Job of %d ranks: %lld frames done\n", g_size,
+      (long long)g_jobFrames.load(std::memory_order_relaxed));
 }
 
 void BeforeStart() {
@@ -218,10 +218,6 @@ void BeforeStart() {
     OrdaviExit(1);
   }
   MPI_Barrier(MPI_COMM_WORLD);
-  // The frame queue stays open in this process; its name goes now, so that a
-  // rank that mpirun kills (after a failure elsewhere, or a second Ctrl-C)
-  // leaves nothing behind in the semaphore namespace.
-  RemoveSemaName();
   g_phase.store(kStarted);
   int rc = pthread_create(&g_watcherThread, nullptr, WatcherProc, nullptr);
   if (rc != 0) Fatal(rc, "Could not create \"watcher\" thread");
@@ -340,9 +336,9 @@ void ReportJob(const RunState& rs, double wallStart) {
     MergeJob(results, perRank, &job);
     PrintSummary(rs.cl.isWriteTest, job.input);
   } else {
-    printf("\n  The job has more frames than one summary can hold; per rank only:\n\n");
+    Say("\n  The job has more frames than one summary can hold; per rank only:\n\n");
   }
-  PrintJobTable(stdout, results, g_perfTime);
+  PrintJobTable(results, g_perfTime);
 }
 
 }  // namespace
@@ -420,20 +416,17 @@ int main(int argc, char** argv) {
       Fatal(errno, "Cannot create directory \"%s\"", target.c_str());
   }
 
-  // The log is opened now: a log that cannot be written stops the job before
-  // it measures anything.
+  // Each rank's own timing log; ConfigureRun creates it before anything is
+  // measured, so a log that cannot be written stops the job at its start.
   std::string logName;
-  FILE* log = nullptr;
-  if (rs.cl.logFile) {
-    logName = rs.cl.logFile[0] ? RankLogName(rs.cl.logFile, g_rank) : "";
-    log = fopen(logName.c_str(), "w");
-    if (!log) Fatal(errno, "Could not create log file \"%s\"", logName.c_str());
+  if (rs.cl.logFile && rs.cl.logFile[0]) {
+    logName = RankLogName(rs.cl.logFile, g_rank);
     rs.cl.logFile = logName.c_str();
   }
 
   if (g_rank == 0)
-    printf("Job of %d ranks, %s\n", g_size,
-           shared ? "every rank on the same target" : "each rank on its own target (rankNNNN)");
+    Say("Job of %d ranks, %s\n", g_size,
+        shared ? "every rank on the same target" : "each rank on its own target (rankNNNN)");
   ConfigureRun(&rs);
   ExecuteRun(&rs);
 
@@ -444,19 +437,17 @@ int main(int argc, char** argv) {
     g_frameSema = nullptr;
   }
   double wallStart = WallClockAtStart();
-  if (log) {
-    WriteLog(log, rs.nFrames, rs.cl.path);
-    if (fclose(log) != 0) fprintf(stderr, "Could not write log file \"%s\"\n", logName.c_str());
-  }
+  int status = rs.cl.logFile ? WriteLogFile(rs.nFrames, rs.cl.logFile, rs.cl.path) : 0;
   EndWatcher();
 
   ReportJob(rs, wallStart);
-  if (g_rank == 0 && log)
-    printf("Timing logs written, one per rank: %s and the others\n", logName.c_str());
+  if (g_rank == 0 && rs.cl.logFile)
+    Say("Timing logs, one per rank: %s and the others\n", rs.cl.logFile);
+  if (ReportLostOutput() != 0) status = 1;
   g_phase.store(kLeaving);
   ReleaseRun();
   StopRelay();
   MPI_Comm_free(&g_watchComm);
   MPI_Finalize();
-  return 0;
+  return status;
 }

@@ -1,23 +1,36 @@
-// Asynchronous I/O set-up, waiting and clean-up on Linux (glibc POSIX AIO).
+// Asynchronous I/O on Linux: io_uring, or glibc's POSIX AIO where io_uring
+// is missing or forbidden.
 //
-// glibc performs each queued request with a plain pread/pwrite in a pool of
-// helper threads. Requests on one descriptor are served one after another by
-// a single helper, so only operations on different descriptors overlap (one
-// frame file per slot does; a stream file does not). Completions are never
-// signalled: the engine polls them through WaitForAio, so that the engine's
-// own thread is the one that observes and time-stamps every completion.
+// PATH. AioInit decides once, before the clock starts. io_uring keeps every
+// transfer of the ring really in flight on one descriptor, allocates nothing
+// per transfer and, where the memory-lock limit allows, works on registered
+// buffers (pre-mapped pages). A kernel without io_uring (ENOSYS), one that
+// forbids it (EPERM from kernel.io_uring_disabled or a seccomp profile) or
+// any other set-up failure falls back to POSIX AIO. glibc serves the requests
+// of one descriptor one after another, so there every slot gets a descriptor
+// of its own: its own frame file, or its own duplicate of the stream file.
 //
-// AioInit sizes the helper pool for the largest ring and starts it before
-// the clock does, so that no helper is created on a frame's timed path.
-#include <aio.h>
+// COMPLETION TIME. A transfer's end is stamped when it completes, not when
+// the engine gets round to collecting it (a paced engine may first wait a
+// whole frame period for the next frame). One completion thread per ring
+// waits for completions, reads the clock, stores the result and the time in
+// the slot and publishes the slot with a release store; the engine blocks on
+// a futex-backed counter until a slot it waits for is done. The io_uring
+// thread sleeps in the kernel until a completion arrives. glibc has no
+// completion event a thread can sleep on together with newly queued
+// requests, so the fallback's thread suspends on the requests it knows with a
+// 1 ms timeout while any are in flight, and sleeps on the counter otherwise.
+#include <fcntl.h>
+#include <liburing.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
-#include "../../messages.h"
 #include "../platform.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -31,31 +44,145 @@
 #define ORDAVI_THREAD_SANITIZER 0
 #endif
 
+bool g_aioForcePosix = false;
+
 namespace {
 
-// The asynchronous engines keep at most 50 operations in flight, each on its
-// own descriptor in frame-file mode; glibc's default pool of 20 helpers would
-// quietly cap the overlap below what -a asked for.
-constexpr int kAioHelperThreads = 50;
-// Helpers normally leave after a second without work; a paced run at one
-// frame per second would then start a thread inside a timed frame.
-constexpr int kAioIdleSeconds = 24 * 3600;
+constexpr int kMaxSlots = 64;  // above the largest ring -a allows
 
-// Starts every helper now, from this thread, by queueing one read on each of
-// kAioHelperThreads pipes: each read blocks until its pipe gets a byte, so
-// glibc gives every one a helper of its own. Creating the helpers before the
-// clock starts keeps thread creation off the timed path (a helper that
-// later leaves is started again on demand). Best effort: a shortage of
-// descriptors only means fewer helpers start early.
-#if !ORDAVI_THREAD_SANITIZER
-void StartHelperPool() {
-  static AIO ops[kAioHelperThreads];
-  static char bytes[kAioHelperThreads];
-  int pipes[kAioHelperThreads][2];
+enum class Path { kNone, kUring, kPosix };
+
+Path g_path = Path::kNone;
+bool g_fixedBuffers = false;
+io_uring g_ring;
+AIO* g_slots = nullptr;
+int g_numSlots = 0;
+int g_helperThreads = 0;
+THREAD g_completer;
+bool g_completerRunning = false;
+
+// Raised once per completion; the engine sleeps on it (futex) while none of
+// the slots it waits for is done.
+std::atomic<uint32_t> g_completions{0};
+
+// POSIX AIO: the requests queued by the engine, handed to the completion
+// thread. One producer (the engine), one consumer; at most kMaxSlots pending.
+AIO* g_queued[kMaxSlots];
+std::atomic<uint32_t> g_queuedTail{0};
+uint32_t g_queuedHead = 0;  // completion thread only
+
+void Publish(AIO* aio, ssize_t result, int64_t doneAt) {
+  // Pairs with the release store of the submission: the engine's last
+  // reading of the slot happens before these writes (the kernel orders them
+  // anyway; this makes the order visible to the thread sanitizer too).
+  (void)aio->state.load(std::memory_order_acquire);
+  aio->result = result;
+  aio->doneAt = doneAt;
+  aio->state.store(kAioDone, std::memory_order_release);
+  g_completions.fetch_add(1, std::memory_order_release);
+  g_completions.notify_all();
+}
+
+// ---- io_uring
+
+void* UringCompleter(void*) {
+  for (;;) {
+    io_uring_cqe* cqe = nullptr;
+    int rc = io_uring_wait_cqe(&g_ring, &cqe);
+    int64_t now;
+    QueryPerfCount(&now);
+    if (rc == -EINTR || rc == -EAGAIN) continue;
+    if (rc < 0) {
+      // The ring itself failed: every transfer in flight fails with it, so
+      // that no waiter hangs, and the thread ends.
+      for (int s = 0; s < g_numSlots; s++)
+        if (g_slots[s].state.load(std::memory_order_acquire) == kAioInFlight)
+          Publish(&g_slots[s], rc, now);
+      return nullptr;
+    }
+    AIO* aio = static_cast<AIO*>(io_uring_cqe_get_data(cqe));
+    int res = cqe->res;
+    io_uring_cqe_seen(&g_ring, cqe);
+    if (aio == nullptr) return nullptr;  // the stop marker of AioShutdown
+    Publish(aio, res, now);
+  }
+}
+
+bool UringInit(AIO* ring, int count, HANDLE stream) {
+  int rc = io_uring_queue_init(unsigned(count < 2 ? 2 : count + 1), &g_ring, 0);
+  if (rc < 0) {
+    errno = -rc;
+    return false;
+  }
+  iovec iov[kMaxSlots];
+  for (int s = 0; s < count; s++) {
+    iov[s].iov_base = ring[s].buf;
+    iov[s].iov_len = ring[s].nbytes > 0 ? ring[s].nbytes : 4096;
+  }
+  // Fails with ENOMEM under the memory-lock limit of an ordinary user; plain
+  // reads and writes then serve just as well.
+  g_fixedBuffers = io_uring_register_buffers(&g_ring, iov, unsigned(count)) == 0;
+  for (int s = 0; s < count; s++) ring[s].streamFd = stream;
+  return true;
+}
+
+BOOL UringQueue(AIO* aio, bool write) {
+  io_uring_sqe* sqe = io_uring_get_sqe(&g_ring);
+  if (sqe == nullptr) {
+    errno = EAGAIN;
+    return FALSE;
+  }
+  unsigned n = unsigned(aio->nbytes);
+  if (g_fixedBuffers) {
+    if (write)
+      io_uring_prep_write_fixed(sqe, aio->fd, aio->buf, n, uint64_t(aio->offset), aio->index);
+    else
+      io_uring_prep_read_fixed(sqe, aio->fd, aio->buf, n, uint64_t(aio->offset), aio->index);
+  } else if (write) {
+    io_uring_prep_write(sqe, aio->fd, aio->buf, n, uint64_t(aio->offset));
+  } else {
+    io_uring_prep_read(sqe, aio->fd, aio->buf, n, uint64_t(aio->offset));
+  }
+  io_uring_sqe_set_data(sqe, aio);
+  aio->state.store(kAioInFlight, std::memory_order_release);
+  int rc;
+  do rc = io_uring_submit(&g_ring);
+  while (rc == -EINTR);
+  if (rc < 1) {
+    aio->state.store(kAioIdle, std::memory_order_relaxed);
+    errno = rc < 0 ? -rc : EAGAIN;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// ---- POSIX AIO
+
+// The fallback's helper pool: sized for the largest ring, started now, from
+// this thread, by queueing one read on each of `want` pipes: each read blocks
+// until its pipe gets a byte, so glibc gives every one a helper of its own.
+// Creating the helpers before the clock starts keeps thread creation off the
+// timed path. Returns how many helpers exist while all reads are pending.
+int CountThreads() {
+  FILE* f = fopen("/proc/self/status", "r");
+  if (!f) return 0;
+  char line[256];
+  int n = 0;
+  while (fgets(line, sizeof line, f))
+    if (strncmp(line, "Threads:", 8) == 0) n = atoi(line + 8);
+  fclose(f);
+  return n;
+}
+
+int StartHelperPool(int want) {
+  static aiocb ops[kMaxSlots];
+  static char bytes[kMaxSlots];
+  int pipes[kMaxSlots][2];
+  int before = CountThreads();
   int started = 0;
-  for (; started < kAioHelperThreads; started++) {
+  for (; started < want; started++) {
     if (pipe(pipes[started]) != 0) break;
-    AIO* op = &ops[started];
+    aiocb* op = &ops[started];
     memset(op, 0, sizeof *op);
     op->aio_fildes = pipes[started][0];
     op->aio_buf = &bytes[started];
@@ -67,81 +194,262 @@ void StartHelperPool() {
       break;
     }
   }
+  int created = CountThreads() - before;
   for (int i = 0; i < started; i++) (void)!write(pipes[i][1], "", 1);
   for (int i = 0; i < started; i++) {
-    AIO_WAIT one[1] = {&ops[i]};
+    const aiocb* one[1] = {&ops[i]};
     while (aio_error(&ops[i]) == EINPROGRESS) aio_suspend(one, 1, nullptr);
     aio_return(&ops[i]);
     close(pipes[i][0]);
     close(pipes[i][1]);
   }
+  return created;
 }
-#endif
 
-}  // namespace
+void* PosixCompleter(void*) {
+  AIO* pending[kMaxSlots];
+  int numPending = 0;
+  bool stopping = false;
+  for (;;) {
+    uint32_t tail = g_queuedTail.load(std::memory_order_acquire);
+    while (g_queuedHead != tail) {
+      AIO* aio = g_queued[g_queuedHead++ % kMaxSlots];
+      if (aio == nullptr)
+        stopping = true;  // the stop marker of AioShutdown
+      else
+        pending[numPending++] = aio;
+    }
+    if (numPending == 0) {
+      if (stopping) return nullptr;
+      g_queuedTail.wait(tail, std::memory_order_acquire);
+      continue;
+    }
+    const aiocb* list[kMaxSlots];
+    for (int i = 0; i < numPending; i++) list[i] = &pending[i]->cb;
+    timespec timeout = {0, 1000000};
+    aio_suspend(list, numPending, &timeout);
+    int64_t now;
+    QueryPerfCount(&now);
+    int kept = 0;
+    for (int i = 0; i < numPending; i++) {
+      AIO* aio = pending[i];
+      int status = aio_error(&aio->cb);
+      if (status == EINPROGRESS) {
+        pending[kept++] = aio;
+        continue;
+      }
+      ssize_t n = aio_return(&aio->cb);
+      Publish(aio, n >= 0 ? n : -(status > 0 ? status : errno), now);
+    }
+    numPending = kept;
+  }
+}
 
-void AioInit() {
+bool PosixInit(AIO* ring, int count, HANDLE stream) {
   static std::once_flag once;
   std::call_once(once, [] {
     aioinit init;
     memset(&init, 0, sizeof init);
-    init.aio_threads = kAioHelperThreads;
-    init.aio_num = kAioHelperThreads;
+    init.aio_threads = kMaxSlots;
+    init.aio_num = kMaxSlots;
 #if ORDAVI_THREAD_SANITIZER
     // The thread sanitizer cannot follow a thread that a helper starts (it
     // crashes in the new thread's first allocation). Helpers that leave as
-    // soon as they run out of work are all started by the engine's thread.
+    // soon as they run out of work are all started by a thread it knows.
     init.aio_idle_time = -1;
-    aio_init(&init);
 #else
-    init.aio_idle_time = kAioIdleSeconds;
-    aio_init(&init);  // takes effect only before the first request
-    StartHelperPool();
+    // Helpers normally leave after a second without work; a paced run at one
+    // frame per second would then start a thread inside a timed frame.
+    init.aio_idle_time = 24 * 3600;
 #endif
+    aio_init(&init);  // takes effect only before the first request
   });
+#if ORDAVI_THREAD_SANITIZER
+  // Helpers leave as soon as they are idle: count afresh.
+  g_helperThreads = StartHelperPool(count);
+#else
+  // Helpers that already exist are idle and serve the pool's reads; only
+  // the missing ones are created, and counted, here.
+  static int s_helpers = 0;
+  if (s_helpers < count) s_helpers += StartHelperPool(count);
+  g_helperThreads = s_helpers < count ? s_helpers : count;
+#endif
+  for (int s = 0; s < count; s++) {
+    ring[s].streamFd = -1;
+    if (stream == -1) continue;
+    ring[s].streamFd = dup(stream);
+    if (ring[s].streamFd == -1) {
+      int err = errno;
+      for (int t = 0; t < s; t++) {
+        close(ring[t].streamFd);
+        ring[t].streamFd = -1;
+      }
+      errno = err;
+      return false;
+    }
+  }
+  return true;
 }
 
-void AioSetup(AIO* aio, AIO_WAIT* aiow, int offset, int size) {
-  memset(aio, 0, sizeof *aio);
+// Hands a queued request (or, null, the stop marker) to the completion thread.
+void PassToCompleter(AIO* aio) {
+  uint32_t tail = g_queuedTail.load(std::memory_order_relaxed);
+  g_queued[tail % kMaxSlots] = aio;
+  g_queuedTail.store(tail + 1, std::memory_order_release);
+  g_queuedTail.notify_one();
+}
+
+BOOL PosixQueue(AIO* aio, bool write) {
+  aiocb* cb = &aio->cb;
+  memset(cb, 0, sizeof *cb);
+  cb->aio_fildes = aio->fd;
+  cb->aio_buf = aio->buf;
+  cb->aio_nbytes = aio->nbytes;
+  cb->aio_offset = off_t(aio->offset);
+  cb->aio_sigevent.sigev_notify = SIGEV_NONE;
+  aio->state.store(kAioInFlight, std::memory_order_release);
+  if ((write ? aio_write(cb) : aio_read(cb)) != 0) {
+    aio->state.store(kAioIdle, std::memory_order_relaxed);
+    return FALSE;
+  }
+  PassToCompleter(aio);
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL AioSetup(AIO* aio, AIO_WAIT* aiow, int offset, int size) {
+  aio->fd = -1;
+  aio->offset = offset;
+  aio->nbytes = size > 0 ? size_t(size) : 0;
+  aio->state.store(kAioIdle);
   // Uncached I/O needs page-aligned buffers. An empty frame still gets one
   // page, so that a zero-byte transfer is queued with a real buffer.
   size_t pageSize = size_t(sysconf(_SC_PAGESIZE));
   size_t allocSize = size > 0 ? size_t(size) : pageSize;
-  void* buffer = AllocFrameBuffer(allocSize);
-  if (buffer == nullptr) Fatal(ENOMEM, "Could not allocate memory for buffer");
-  memset(buffer, 0x61, allocSize);  // an asynchronous write test writes 'a'
-  aio->aio_buf = buffer;
-  aio->aio_sigevent.sigev_notify = SIGEV_NONE;
-  aio->aio_offset = off_t(offset);
-  aio->aio_nbytes = size > 0 ? size_t(size) : 0;
+  aio->buf = AllocFrameBuffer(allocSize);
+  if (aio->buf == nullptr) {
+    errno = ENOMEM;
+    return FALSE;
+  }
+  memset(aio->buf, 0x61, allocSize);  // an asynchronous write test writes 'a'
   if (aiow != nullptr) *aiow = aio;
+  return TRUE;
+}
+
+BOOL AioInit(AIO* ring, int count, HANDLE stream) {
+  if (count > kMaxSlots) count = kMaxSlots;
+  for (int s = 0; s < count; s++) ring[s].index = s;
+  g_slots = ring;
+  g_numSlots = count;
+  g_fixedBuffers = false;
+  g_helperThreads = count;
+  g_queuedHead = g_queuedTail.load();
+  g_path = (!g_aioForcePosix && UringInit(ring, count, stream)) ? Path::kUring : Path::kPosix;
+  // The completion thread first: on the fallback, a limit on threads then
+  // shows as fewer helpers (a warning), not as a failed set-up.
+  int rc = pthread_create(&g_completer, &g_pthreadAttr,
+                          g_path == Path::kUring ? UringCompleter : PosixCompleter, nullptr);
+  if (rc != 0) {
+    if (g_path == Path::kUring) io_uring_queue_exit(&g_ring);
+    g_path = Path::kNone;
+    errno = rc;
+    return FALSE;
+  }
+  g_completerRunning = true;
+  if (g_path == Path::kPosix && !PosixInit(ring, count, stream)) {
+    int err = errno;
+    AioShutdown();
+    errno = err;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+const char* AioPathName() {
+  if (g_path == Path::kUring) return g_fixedBuffers ? "io_uring, registered buffers" : "io_uring";
+  return "POSIX AIO";
+}
+
+int AioHelperThreads() { return g_helperThreads; }
+
+BOOL AioRead(AIO* aio) {
+  return g_path == Path::kUring ? UringQueue(aio, false) : PosixQueue(aio, false);
+}
+
+BOOL AioWrite(AIO* aio) {
+  return g_path == Path::kUring ? UringQueue(aio, true) : PosixQueue(aio, true);
 }
 
 int WaitForAio(AIO_WAIT* aiow, int count) {
   bool any = false;
-  for (int i = 0; i < count; i++) any = any || aiow[i] != nullptr;
+  for (int i = 0; i < count; i++)
+    any = any || (aiow[i] != nullptr && aiow[i]->state.load(std::memory_order_relaxed) != kAioIdle);
   if (!any) {
-    errno = EINVAL;  // nothing to wait for: never loop forever on it
+    errno = EINVAL;  // nothing to wait for: never sleep forever on it
     return -1;
   }
   for (;;) {
-    // A signal (the user's break, for one) cuts the suspension short with
-    // EINTR while the operations are still running; that is no failure of
-    // theirs, so look and suspend again rather than let the caller free a
-    // buffer the system is still transferring into.
-    if (aio_suspend(aiow, count, nullptr) != 0 && errno != EINTR) return -1;
+    uint32_t seen = g_completions.load(std::memory_order_acquire);
     for (int i = 0; i < count; i++) {
-      if (aiow[i] == nullptr) continue;
-      int status = aio_error(aiow[i]);
-      if (status == EINPROGRESS) continue;
-      if (status == 0) return i;
-      if (status > 0) errno = status;  // the operation's own failure
-      return -1;                       // negative: the query failed, errno is its
+      if (aiow[i] == nullptr || aiow[i]->state.load(std::memory_order_acquire) != kAioDone)
+        continue;
+      if (aiow[i]->result >= 0) return i;
+      errno = int(-aiow[i]->result);  // the transfer's own failure
+      return -1;
     }
+    g_completions.wait(seen, std::memory_order_acquire);
   }
 }
 
+ssize_t AioReturn(AIO* aio, int64_t* doneAt) {
+  if (aio->state.load(std::memory_order_acquire) != kAioDone) {
+    errno = EINVAL;
+    return -1;
+  }
+  aio->state.store(kAioIdle, std::memory_order_relaxed);
+  if (doneAt) *doneAt = aio->doneAt;
+  if (aio->result < 0) {
+    errno = int(-aio->result);
+    return -1;
+  }
+  return aio->result;
+}
+
 void AioCleanup(AIO* aio) {
-  FreeFrameBuffer(const_cast<void*>(aio->aio_buf));
-  aio->aio_buf = nullptr;  // a second clean-up of the same block is harmless
+  FreeFrameBuffer(aio->buf);
+  aio->buf = nullptr;  // a second clean-up of the same block is harmless
+}
+
+void AioShutdown() {
+  if (g_path == Path::kNone) return;
+  // Nothing the system still transfers into may be released.
+  for (int s = 0; s < g_numSlots; s++) {
+    AIO_WAIT one[1] = {&g_slots[s]};
+    while (g_slots[s].state.load(std::memory_order_acquire) == kAioInFlight) WaitForAio(one, 1);
+  }
+  if (g_path == Path::kUring) {
+    if (g_completerRunning) {
+      // The ring is empty now, so there is always room for the stop marker.
+      io_uring_sqe* sqe = io_uring_get_sqe(&g_ring);
+      io_uring_prep_nop(sqe);
+      io_uring_sqe_set_data(sqe, nullptr);
+      io_uring_submit(&g_ring);
+      pthread_join(g_completer, nullptr);
+    }
+    io_uring_queue_exit(&g_ring);
+  } else {
+    if (g_completerRunning) {
+      PassToCompleter(nullptr);
+      pthread_join(g_completer, nullptr);
+    }
+    for (int s = 0; s < g_numSlots; s++) {
+      if (g_slots[s].streamFd != -1) close(g_slots[s].streamFd);
+      g_slots[s].streamFd = -1;
+    }
+  }
+  g_completerRunning = false;
+  g_path = Path::kNone;
+  g_slots = nullptr;
+  g_numSlots = 0;
 }

@@ -13,6 +13,10 @@
 // the sleep then simply goes on to its deadline, and the stop flag set by the
 // break handler ends the thread at its next check. Any other sleep failure
 // ends the process.
+//
+// A second break ends playback at once: a slow rate with a deep queue could
+// otherwise keep showing queued frames for hours after the user asked to
+// stop. The summary covers the frames measured.
 #include <time.h>
 
 #include <cerrno>
@@ -22,6 +26,8 @@
 #include "../../params.h"
 #include "../../stats.h"
 #include "../platform.h"
+
+std::atomic<int> g_userBreaks{0};
 
 namespace {
 
@@ -71,7 +77,10 @@ class PeriodGrid {
 void* SupplyFrameThread(void*) {
   PTIME_STATS pts = g_frameStats;
   int64_t delay = FrameDelayNs();
-  if (g_terminate.load(std::memory_order_acquire) || g_numFrames < 1) return nullptr;
+  if (g_terminate.load(std::memory_order_acquire) || g_numFrames < 1) {
+    SemaProducerDone(g_frameSema);
+    return nullptr;
+  }
 
   PeriodGrid grid(delay);
   int i = 0;
@@ -95,6 +104,7 @@ void* SupplyFrameThread(void*) {
     }
     if (i >= g_numFrames) break;
   }
+  SemaProducerDone(g_frameSema);
   return nullptr;
 }
 
@@ -111,6 +121,7 @@ void* ConsumeFrameThread(void* param) {
   grid.SleepOnePeriod();
   int i = 0;
   for (;;) {
+    if (g_userBreaks.load(std::memory_order_acquire) >= 2) break;
     // Never more frames are taken than the engine released, which is at most
     // g_numFrames, so record i always exists.
     if (i < g_numFrames && WaitForSema(g_frameSema, FALSE)) {

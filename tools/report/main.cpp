@@ -1,0 +1,189 @@
+// ordavi-report: turns timing logs written by `ordavi -x` into percentiles,
+// a verdict per frame rate, a JSON document and an HTML page.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "analysis.h"
+#include "output.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: ordavi-report [options] LOG.csv [LOG.csv ...]\n"
+    "\n"
+    "Reads timing logs written by 'ordavi -x' and reports percentiles, the run over\n"
+    "time, dropped frames and, for each frame rate, whether the storage sustains it.\n"
+    "Several logs are one job run side by side. Without --json or --html it prints\n"
+    "a text report on standard output.\n"
+    "\n"
+    " Options:\n"
+    "   --json FILE       Write the results as JSON to FILE ('-' for standard output)\n"
+    "   --html FILE       Write a self-contained HTML page with charts to FILE\n"
+    "   --rates LIST      Comma-separated frame rates to judge, each above 0 and at\n"
+    "                     most 1000 (default 23.976,24,25,29.97,30,48,50,59.94,60)\n"
+    "   --queue NUM       Queue size for the model, 1 to 10000 (default: the rate,\n"
+    "                     rounded, as 'ordavi -f' sets it)\n"
+    "   --prebuffer NUM   Pre-buffered frames for the model, 0 to 9999 (default 5,\n"
+    "                     at most the queue size - 1)\n"
+    "   --help            Show this text\n";
+
+[[noreturn]] void UsageError(const std::string& msg) {
+  fprintf(stderr, "ordavi-report: %s\nTry 'ordavi-report --help'.\n", msg.c_str());
+  exit(1);
+}
+
+bool ParseRates(const std::string& text, std::vector<double>* out) {
+  out->clear();
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t comma = text.find(',', pos);
+    std::string item = text.substr(pos, comma == std::string::npos ? comma : comma - pos);
+    char* end = nullptr;
+    errno = 0;
+    double v = strtod(item.c_str(), &end);
+    if (item.empty() || *end != '\0' || errno != 0 || !std::isfinite(v) || v <= 0 || v > 1000)
+      return false;
+    out->push_back(v);
+    if (comma == std::string::npos) break;
+    pos = comma + 1;
+  }
+  return !out->empty();
+}
+
+int ParseCount(const std::string& opt, const std::string& text, long lo, long hi) {
+  char* end = nullptr;
+  errno = 0;
+  long v = strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || v < lo || v > hi)
+    UsageError(opt + " needs a whole number from " + std::to_string(lo) + " to " +
+               std::to_string(hi) + ", not '" + text + "'");
+  return int(v);
+}
+
+// Writes to a named file or standard output; reports a failed write.
+bool WriteOutput(const std::string& path, const char* what,
+                 const std::function<bool(FILE*)>& write) {
+  bool toStdout = path == "-";
+  FILE* f = toStdout ? stdout : fopen(path.c_str(), "wb");
+  if (!f) {
+    fprintf(stderr, "ordavi-report: cannot create %s file %s: %s\n", what, path.c_str(),
+            strerror(errno));
+    return false;
+  }
+  bool ok = write(f);
+  ok = fflush(f) == 0 && ok && !ferror(f);
+  int saved = errno;
+  if (!toStdout && fclose(f) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    fprintf(stderr, "ordavi-report: cannot write %s file %s: %s\n", what, path.c_str(),
+            strerror(saved));
+    // A half-written file must not pass for a result; only a regular file
+    // is removed (never a device such as /dev/full).
+    struct stat st;
+    if (!toStdout && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) remove(path.c_str());
+  }
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  report::Report r;
+  std::string jsonPath, htmlPath;
+  std::vector<std::string> files;
+  bool optionsDone = false;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (optionsDone || a.size() < 2 || a[0] != '-') {
+      files.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      optionsDone = true;
+      continue;
+    }
+    if (a == "--help" || a == "-h") {
+      fputs(kUsage, stdout);
+      return 0;
+    }
+    std::string name = a, value;
+    bool hasValue = false;
+    size_t eq = a.find('=');
+    if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
+      name = a.substr(0, eq);
+      value = a.substr(eq + 1);
+      hasValue = true;
+    }
+    if (name != "--json" && name != "--html" && name != "--rates" && name != "--queue" &&
+        name != "--prebuffer")
+      UsageError("unknown option '" + a + "'");
+    if (!hasValue) {
+      if (i + 1 >= argc) UsageError(name + " needs a value");
+      value = argv[++i];
+    }
+    if (name == "--json") {
+      if (value.empty()) UsageError("--json needs a file name");
+      jsonPath = value;
+    } else if (name == "--html") {
+      if (value.empty() || value == "-") UsageError("--html needs a file name");
+      htmlPath = value;
+    } else if (name == "--rates") {
+      if (!ParseRates(value, &r.options.rates))
+        UsageError(
+            "--rates needs frame rates above 0 and at most 1000, separated by commas, "
+            "not '" +
+            value + "'");
+    } else if (name == "--queue") {
+      r.options.queueSize = ParseCount(name, value, 1, 10000);
+    } else {
+      r.options.preBuffer = ParseCount(name, value, 0, 9999);
+    }
+  }
+  if (files.empty()) UsageError("no timing log given");
+
+  for (const std::string& f : files) {
+    std::vector<std::string> warnings;
+    try {
+      r.logs.push_back(report::ReadTimingLog(f, &warnings));
+    } catch (const report::LogError& e) {
+      fprintf(stderr, "ordavi-report: %s\n", e.what());
+      return 1;
+    }
+    for (const std::string& w : warnings) fprintf(stderr, "ordavi-report: %s\n", w.c_str());
+  }
+  for (const report::TimingLog& log : r.logs) r.analyses.push_back(report::Analyse(log, r.options));
+  r.job = report::AnalyseJob(r.logs, r.analyses);
+
+  bool ok = true;
+  if (jsonPath.empty() && htmlPath.empty()) {
+    ok = WriteOutput("-", "text", [&](FILE* f) {
+      report::WriteText(f, r);
+      return true;
+    });
+  }
+  nlohmann::ordered_json doc;
+  if (!jsonPath.empty() || !htmlPath.empty()) doc = report::ToJson(r);
+  if (!jsonPath.empty())
+    ok = WriteOutput(jsonPath, "JSON",
+                     [&](FILE* f) {
+                       std::string s = doc.dump(2, ' ', false,
+                                                nlohmann::ordered_json::error_handler_t::replace);
+                       s += '\n';
+                       return fwrite(s.data(), 1, s.size(), f) == s.size();
+                     }) &&
+         ok;
+  if (!htmlPath.empty())
+    ok = WriteOutput(htmlPath, "HTML", [&](FILE* f) { return report::WriteHtml(f, r, doc); }) && ok;
+  return ok ? 0 : 1;
+}

@@ -1,0 +1,34 @@
+// ordavi-report's three outputs: the JSON document, the text report and the
+// self-contained HTML page.
+#pragma once
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "analysis.h"
+
+namespace report {
+
+constexpr int kSchemaVersion = 1;
+
+struct Report {
+  Options options;
+  std::vector<TimingLog> logs;
+  std::vector<LogAnalysis> analyses;
+  JobAnalysis job;
+};
+
+nlohmann::ordered_json ToJson(const Report& r);
+
+// The short text report: run facts, verdict table, percentiles.
+void WriteText(FILE* out, const Report& r);
+
+// Standard base64 (with padding).
+std::string Base64(const void* data, size_t size);
+
+// Writes the page to `out`; false on a write error (errno kept).
+bool WriteHtml(FILE* out, const Report& r, const nlohmann::ordered_json& doc);
+
+}  // namespace report
