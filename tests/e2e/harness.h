@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,11 +17,22 @@ struct RunResult {
   int pid = 0;      // the process id the run had
 };
 
-// Runs ordavi with `args` (argv[0] is added). `timeoutSec` kills a hung run
-// (the test then fails on the status). If `interruptAfterMs` >= 0, SIGINT is
-// sent to the process that many milliseconds after the start (or `signal`
-// instead of SIGINT). With `runAsUid` >= 0 the run drops root and runs as
-// that user and group, so that file permissions apply to it.
+// How a run is driven. `timeoutSec` kills a hung run (the test then fails).
+// If `interruptAfterMs` >= 0, `signal` is sent that many milliseconds after
+// the start. With `runAsUid` >= 0 the run drops root and runs as that user
+// and group, so that file permissions apply to it. `whileRunning`, if set, is
+// called on a thread of its own with the pid as soon as the process exists
+// (to stop and continue it, say); the run's result waits for it to return.
+struct RunOptions {
+  int timeoutSec = 120;
+  int interruptAfterMs = -1;
+  int signal = 2;
+  int runAsUid = -1;
+  std::function<void(int pid)> whileRunning;
+};
+
+// Runs ordavi with `args` (argv[0] is added).
+RunResult RunOrdavi(const std::vector<std::string>& args, const RunOptions& options);
 RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec = 120,
                     int interruptAfterMs = -1, int signal = 2, int runAsUid = -1);
 
@@ -49,10 +61,10 @@ class TempDir {
   std::string path_;
 };
 
-// File helpers.
+// File and text helpers.
 bool FileExists(const std::string& path);
 int64_t FileSizeOf(const std::string& path);  // -1 when missing
-// True when every byte of the file is `value` (and the file exists).
+// True when the file exists and every byte of it is `value`.
 bool AllBytesAre(const std::string& path, unsigned char value);
 std::string ReadFile(const std::string& path);
 std::vector<std::string> SplitLines(const std::string& text);
@@ -62,5 +74,10 @@ std::vector<std::string> ListDir(const std::string& path);
 bool SemaphoreLeft(int pid);
 // The frame rows of a timing log (the lines after its "num," header).
 std::vector<std::string> LogRows(const std::string& csvPath);
+// The comma-separated fields of one log row.
+std::vector<std::string> Fields(const std::string& row);
 // Counts occurrences of `needle` in `hay`.
 int CountOf(const std::string& hay, const std::string& needle);
+inline bool Contains(const std::string& hay, const std::string& needle) {
+  return hay.find(needle) != std::string::npos;
+}
