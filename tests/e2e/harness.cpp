@@ -23,6 +23,12 @@ RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec, int in
   return RunOrdavi(args, RunOptions{timeoutSec, interruptAfterMs, signal, runAsUid, nullptr});
 }
 
+RunResult RunOk(const std::vector<std::string>& args) {
+  RunResult r = RunOrdavi(args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r;
+}
+
 RunResult RunOrdavi(const std::vector<std::string>& args, const RunOptions& o) {
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {

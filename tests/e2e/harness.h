@@ -35,6 +35,8 @@ struct RunOptions {
 RunResult RunOrdavi(const std::vector<std::string>& args, const RunOptions& options);
 RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec = 120,
                     int interruptAfterMs = -1, int signal = 2, int runAsUid = -1);
+// Runs ordavi and fails the test (showing stderr) unless it exits with 0.
+RunResult RunOk(const std::vector<std::string>& args);
 
 // The three engines, with the options that choose them and the byte each
 // one writes; With() puts an engine's options before a command line.

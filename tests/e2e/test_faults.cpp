@@ -82,7 +82,7 @@ TEST(Faults, FullFileSystemEndsWithTheFramesDone) {
 TEST(Faults, DeviceIoErrorIsReported) {
   LoopFs fs(32);
   SKIP_WITHOUT_LOOP(fs);
-  ASSERT_EQ(RunOrdavi({"-w", "1024", "-n", "24", "-u", "0", fs.frames()}).status, 0);
+  RunOk({"-w", "1024", "-n", "24", "-u", "0", fs.frames()});
   ASSERT_TRUE(fs.CutTo(6));
   for (const Engine& e : AllEngines()) {
     SCOPED_TRACE(e.name);
@@ -98,9 +98,9 @@ TEST(Faults, DeviceIoErrorIsReported) {
 TEST(Faults, UnreadableFrameAndShortStreamAreReported) {
   TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-  ASSERT_EQ(RunOrdavi({"-w", "4", "-n", "8", "-u", "0", dir.path()}).status, 0);
+  RunOk({"-w", "4", "-n", "8", "-u", "0", dir.path()});
   ASSERT_EQ(chmod((dir / "frame000005.tst").c_str(), 0), 0);
-  ASSERT_EQ(RunOrdavi({"-w", "64", "-s", "-n", "4", "-u", "0", dir / "s"}).status, 0);
+  RunOk({"-w", "64", "-s", "-n", "4", "-u", "0", dir / "s"});
   for (const Engine& e : AllEngines()) {
     SCOPED_TRACE(e.name);
     // Permissions bind only an unprivileged user: run as nobody.
@@ -145,7 +145,7 @@ TEST(Faults, DirectIoRefusedUnlessBuffered) {
 // without the live screen, writing and reading; SIGINT, SIGTERM and SIGHUP.
 TEST(Faults, StopsAtRandomMomentsKeepTheResults) {
   TempDir dir;
-  ASSERT_EQ(RunOrdavi({"-w", "64", "-n", "8", "-u", "0", dir.path()}).status, 0);
+  RunOk({"-w", "64", "-n", "8", "-u", "0", dir.path()});
   std::mt19937 rng(20261206);
   const int signals[] = {2, 15, 1};
   for (int run = 0; run < 24; run++) {
@@ -176,17 +176,15 @@ TEST(Faults, PrintfCharactersInPathsAndNames) {
   TempDir dir;
   const std::string odd = dir / "100%s %n %d \"q\"";
   ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
-  RunResult w = RunOrdavi(
-      {"-w", "4", "-n", "2", "--name=take%n_7.dpx", "-u", "0", "-x", odd + "/log.csv", odd});
-  ASSERT_EQ(w.status, 0) << w.err;
-  EXPECT_EQ(w.err, "");
+  EXPECT_EQ(
+      RunOk({"-w", "4", "-n", "2", "--name=take%n_7.dpx", "-u", "0", "-x", odd + "/log.csv", odd})
+          .err,
+      "");
   EXPECT_EQ(ListDir(odd), (std::vector<std::string>{"log.csv", "take%n_7.dpx", "take%n_8.dpx"}));
   // The quotes in the path are doubled in the log, which stays valid CSV.
   EXPECT_TRUE(Contains(ReadFile(odd + "/log.csv"),
                        "TestPath,\"" + dir.path() + "/100%s %n %d \"\"q\"\"\"\n"));
-  RunResult r = RunOrdavi({"-n", "2", "--name=take%n_7.dpx", "-u", "0", odd});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(RunOk({"-n", "2", "--name=take%n_7.dpx", "-u", "0", odd}).err, "");
 }
 
 // A paced run that ends through a fatal error (here the asynchronous

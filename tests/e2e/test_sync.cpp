@@ -1,8 +1,6 @@
 // End-to-end: the driver and the synchronous engine's own output - messages,
 // parameter string, sizes, names and directories, the timing log - on real
 // files. What every engine shares is in test_engines.cpp.
-#include <sys/stat.h>
-
 #include <string>
 #include <vector>
 
@@ -10,10 +8,11 @@
 
 namespace {
 
+using Names = std::vector<std::string>;
+
 TEST(SyncEngine, OutputAndTimingLog) {
   TempDir dir;
-  RunResult w = RunOrdavi({"-w", "100", "-n", "3", "-u", "0", dir.path()});
-  ASSERT_EQ(w.status, 0) << w.err;
+  RunResult w = RunOk({"-w", "100", "-n", "3", "-u", "0", dir.path()});
   EXPECT_EQ(w.out.rfind("Ordavi 4.23 for Linux\n", 0), 0u);
   for (const char* line :
        {"Writing frames (sync, rate: 0, queue: 0)\n", "\n  Overall frame rate .... ",
@@ -21,8 +20,7 @@ TEST(SyncEngine, OutputAndTimingLog) {
     EXPECT_TRUE(Contains(w.out, line)) << line;
   EXPECT_FALSE(Contains(w.out, "dropped"));
 
-  RunResult r = RunOrdavi({"-n", "3", "-u", "0", "-x", dir / "log.csv", dir.path() + "/"});
-  ASSERT_EQ(r.status, 0) << r.err;
+  RunResult r = RunOk({"-n", "3", "-u", "0", "-x", dir / "log.csv", dir.path() + "/"});
   for (const char* line : {"Reading frames (sync, rate: 0, queue: 0, prebuf: -1)\n",
                            "  Average open time ...... ", "Writing log file...\n"})
     EXPECT_TRUE(Contains(r.out, line)) << line;
@@ -35,51 +33,33 @@ TEST(SyncEngine, OutputAndTimingLog) {
   EXPECT_EQ(Fields(rows[2]).size(), 5u);
 
   // Paced: the queue lines and the paced form of the log.
-  RunResult p = RunOrdavi({"-n", "3", "-f", "100", "-u", "0", "-x", dir / "p.csv", dir.path()});
-  ASSERT_EQ(p.status, 0) << p.err;
+  RunResult p = RunOk({"-n", "3", "-f", "100", "-u", "0", "-x", dir / "p.csv", dir.path()});
   EXPECT_TRUE(Contains(p.out, "  Number of dropped frames: "));
   EXPECT_TRUE(Contains(p.out, "  Average empty buffers .. "));
   EXPECT_TRUE(Contains(ReadFile(dir / "p.csv"), "\nnum,start,open,io,close,frametime,queue\n"));
 }
 
 TEST(SyncEngine, SizesHeadersAndStreamSlices) {
-  TempDir dir;
-  // Each run, then the size of the file it leaves.
-  const struct {
-    std::vector<std::string> args;
-    std::string file;
-    int64_t size;
-  } runs[] = {
-      {{"-w", "sd", "-n", "1"}, "frame000000.tst", 1449984},  // + 64 KB header, rounded up
-      {{"-w", "sd", "--header=0", "-n", "1"}, "frame000000.tst", 1449984},     // not truncated
-      {{"-w", "sd", "-s", "-n", "2", dir / "stream"}, "stream", 2 * 1384448},  // no header
-      {{"-e", "-n", "2"}, "frame000001.tst", 0},  // -e: files only created and closed
-  };
-  for (const auto& run : runs) {
-    std::vector<std::string> args = run.args;
-    args.insert(args.end(), {"-u", "0"});
-    if (run.file != "stream") args.push_back(dir.path());
-    RunResult r = RunOrdavi(args);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(FileSizeOf(dir / run.file), run.size) << run.args[0] << " " << run.args[1];
-    if (run.args[0] == "-e") {
-      EXPECT_TRUE(Contains(r.out, "  Average write time ..... 0.0 ms\n"));
-    }
-  }
+  TempDir dir, c;
+  RunOk({"-w", "sd", "-n", "1", "-u", "0", dir.path()});
+  EXPECT_EQ(FileSizeOf(dir / "frame000000.tst"), 1449984);  // + 64 KB header, rounded up
+  RunOk({"-w", "sd", "--header=0", "-n", "1", "-u", "0", dir.path()});
+  EXPECT_EQ(FileSizeOf(dir / "frame000000.tst"), 1449984);  // overwritten, not truncated
+  RunOk({"-w", "sd", "-s", "-n", "2", "-u", "0", dir / "stream"});
+  EXPECT_EQ(FileSizeOf(dir / "stream"), 2 * 1384448);  // no header in a stream
+  // -e: files only created and closed.
+  RunResult e = RunOk({"-e", "-n", "2", "-u", "0", dir.path()});
+  EXPECT_EQ(FileSizeOf(dir / "frame000001.tst"), 0);
+  EXPECT_TRUE(Contains(e.out, "  Average write time ..... 0.0 ms\n"));
 
   // 409600 bytes in three I/Os; the read crops and splits.
-  ASSERT_EQ(mkdir((dir / "c").c_str(), 0755), 0);
-  ASSERT_EQ(RunOrdavi({"-w", "400", "-i", "3", "-n", "1", "-u", "0", dir / "c"}).status, 0);
-  EXPECT_TRUE(AllBytesAre(dir / "c/frame000000.tst", 0x73));
-  RunResult c =
-      RunOrdavi({"-n", "1", "-c", "50", "-i", "2", "-u", "0", "-x", dir / "c.csv", dir / "c"});
-  ASSERT_EQ(c.status, 0) << c.err;
+  RunOk({"-w", "400", "-i", "3", "-n", "1", "-u", "0", c.path()});
+  EXPECT_TRUE(AllBytesAre(c / "frame000000.tst", 0x73));
+  RunOk({"-n", "1", "-c", "50", "-i", "2", "-u", "0", "-x", dir / "c.csv", c.path()});
   EXPECT_TRUE(Contains(ReadFile(dir / "c.csv"), "Parameters,\" -r -z400 -n1 -i2 -c50 \"\n"));
 
   // In a stream no file is opened or closed per frame: open = start, close = io.
-  RunResult s =
-      RunOrdavi({"-z", "64", "-s", "-n", "2", "-u", "0", "-x", dir / "s.csv", dir / "stream"});
-  ASSERT_EQ(s.status, 0) << s.err;
+  RunOk({"-z", "64", "-s", "-n", "2", "-u", "0", "-x", dir / "s.csv", dir / "stream"});
   for (auto& row : LogRows(dir / "s.csv")) {
     std::vector<std::string> f = Fields(row);
     ASSERT_EQ(f.size(), 5u);
@@ -89,27 +69,19 @@ TEST(SyncEngine, SizesHeadersAndStreamSlices) {
 }
 
 TEST(SyncEngine, NamesDirectoriesAndOrder) {
-  TempDir dir;
-  ASSERT_EQ(RunOrdavi({"-w", "4", "-n", "5", "-d", "2", "-v", "-u", "0", dir.path()}).status, 0);
-  EXPECT_EQ(ListDir(dir.path()), (std::vector<std::string>{"part00", "part01", "part02"}));
+  TempDir dir, loop;
+  RunOk({"-w", "4", "-n", "5", "-d", "2", "-v", "-u", "0", dir.path()});
+  EXPECT_EQ(ListDir(dir.path()), (Names{"part00", "part01", "part02"}));
   // Directories follow the position: part00 holds the first two handled.
-  EXPECT_EQ(ListDir(dir / "part00"),
-            (std::vector<std::string>{"frame000003.tst", "frame000004.tst"}));
-  EXPECT_EQ(ListDir(dir / "part02"), std::vector<std::string>{"frame000000.tst"});
-
-  TempDir loop;
-  ASSERT_EQ(RunOrdavi({"-w", "4", "-n", "10", "-l", "3", "--name=shot_000100.dpx", "-u", "0",
-                       loop.path()})
-                .status,
-            0);
-  EXPECT_EQ(ListDir(loop.path()),
-            (std::vector<std::string>{"shot_000100.dpx", "shot_000101.dpx", "shot_000102.dpx"}));
+  EXPECT_EQ(ListDir(dir / "part00"), (Names{"frame000003.tst", "frame000004.tst"}));
+  EXPECT_EQ(ListDir(dir / "part02"), Names{"frame000000.tst"});
+  RunOk({"-w", "4", "-n", "10", "-l", "3", "--name=shot_000100.dpx", "-u", "0", loop.path()});
+  EXPECT_EQ(ListDir(loop.path()), (Names{"shot_000100.dpx", "shot_000101.dpx", "shot_000102.dpx"}));
 }
 
 TEST(SyncEngine, UsageAndFatalErrors) {
   TempDir dir;
-  // Command line, exit status, and the exact stderr (or, with `whole` false,
-  // text it must contain).
+  // Command line, exit status, and stderr: all of it or (`whole` false) a part.
   const struct {
     std::vector<std::string> args;
     int status;
@@ -131,10 +103,7 @@ TEST(SyncEngine, UsageAndFatalErrors) {
        "Frame size must be specified (-z) when performing a streaming test\n"
        "***FATAL*** Error 0: Success\n",
        true},
-      {{"-w", "4", "-n", "1", dir.path() + "/" + std::string(250, 'p')},
-       1,
-       "Path is too long",
-       false},
+      {{"-w", "4", "-n", "1", dir / std::string(250, 'p')}, 1, "Path is too long", false},
       {{"-w", "4", "-n", "1", "-u", "0", "-x", dir / "no/such.csv", dir.path()},
        0,
        "Could not create log file: No such file or directory",
@@ -143,15 +112,10 @@ TEST(SyncEngine, UsageAndFatalErrors) {
   for (const auto& c : cases) {
     RunResult r = RunOrdavi(c.args);
     EXPECT_EQ(r.status, c.status) << c.err;
-    if (c.whole) {
-      EXPECT_EQ(r.err, c.err);
-    } else {
-      EXPECT_TRUE(Contains(r.err, c.err)) << r.err;
-    }
+    EXPECT_TRUE(c.whole ? r.err == c.err : Contains(r.err, c.err)) << r.err;
   }
-  // The usage error and the fatal ones touched nothing; the last run wrote
-  // its frame.
-  EXPECT_EQ(ListDir(dir.path()), std::vector<std::string>{"frame000000.tst"});
+  // Only the last run, whose log alone failed, wrote anything.
+  EXPECT_EQ(ListDir(dir.path()), Names{"frame000000.tst"});
 }
 
 }  // namespace

@@ -54,9 +54,6 @@ TEST(DisplayOverall, FastestAndSlowestFrameAreEnteredOnce) {
                                    Rec(4, 200, 2800)};
   DisplayState state;
   ClearHistogram(&state.hist);
-  EXPECT_EQ(state.fastestFrame, 1e100);
-  EXPECT_EQ(state.slowestFrame, 0);
-
   EnterNewRecords(&state, stats.data(), 1, kTick);
   state.oldNumStats = 1;
   EXPECT_DOUBLE_EQ(state.fastestFrame, 0.005);  // one frame: both extremes equal it
@@ -69,11 +66,8 @@ TEST(DisplayOverall, FastestAndSlowestFrameAreEnteredOnce) {
   EXPECT_DOUBLE_EQ(state.slowestFrame, 0.025);
   EXPECT_EQ(state.openTime, 500 + 100 + 1000 + 200);
   EXPECT_EQ(state.ioTime, 4500 + 900 + 19000 + 2800);
-  int counted = 0;
-  for (int c : state.hist.histogram) counted += c;
-  EXPECT_EQ(counted, 4);
+  EXPECT_EQ(ComputeHistogramScale(state.hist).histNum, 4);
   EXPECT_EQ(state.hist.histogram[HistogramColumn(0.005)], 1);
-  EXPECT_EQ(state.hist.histogram[HistogramColumn(0.9)], 0);
 }
 
 TEST(DisplayScreen, WholeScreenText) {

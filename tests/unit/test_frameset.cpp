@@ -80,24 +80,39 @@ TEST_F(FrameSet, DirectoriesFollowThePositionAndAreCreated) {
   std::filesystem::remove_all(dir);
 }
 
-TEST_F(FrameSet, WriteSizesRoundUp) {
+TEST_F(FrameSet, SizesRoundCropAndSplit) {
+  // A write rounds the size up (and never pre-buffers), a read rounds down
+  // (the size is the configured one in a stream) and crops in the middle.
+  char buf[kPathBufSize] = "x";
   const struct {
-    int fileSize, ios, expSize, expIo;
+    bool write;
+    int fileSize, crop, ios, expFile, expData, expIo, expOffset;
   } cases[] = {
-      {8294400 + 65536, 1, 8359936, 8359936},
-      {1024, 2, 4096, 4096},  // -w 1 in two I/Os: still a single one
-      {0, 1, 0, 0},           // -e
+      {true, 8294400 + 65536, 0, 1, 8359936, 8359936, 8359936, 0},
+      {true, 1024, 0, 2, 4096, 4096, 4096, 0},  // -w 1 in two I/Os: still a single one
+      {true, 0, 0, 1, 0, 0, 0, 0},              // -e
+      {false, 8359936, 0, 1, 8359936, 8359936, 8359936, 0},
+      {false, 8359936, 50, 1, 8359936, 4177920, 4177920, 2088960},
+      {false, 8359936, 100, 1, 8359936, 8359936, 8359936, 0},
+      {false, 4096000, 0, 3, 4096000, 4096000, 1368064, 0},
+      {false, 1000000, 0, 1, 999424, 999424, 999424, 0},
+      {false, 2147479552, 99, 1, 2147479552, 2126004224, 2126004224, 10735616},
   };
   for (const auto& c : cases) {
     ResetParameters();
+    g_streamMode = TRUE;
     g_fileSize = c.fileSize;
+    g_cropMode = c.crop;
     g_iosPerFrame = c.ios;
-    g_framePreBufferCount = 5;
-    UpdateParametersForWriteTest();
-    EXPECT_EQ(g_fileSize, c.expSize);
-    EXPECT_EQ(g_dataSize, c.expSize);
-    EXPECT_EQ(g_ioSize, c.expIo);
-    EXPECT_EQ(g_framePreBufferCount, 0);
+    if (c.write)
+      UpdateParametersForWriteTest();
+    else
+      UpdateParametersForReadTest(buf, buf + 1);
+    EXPECT_EQ(g_fileSize, c.expFile) << c.fileSize;
+    EXPECT_EQ(g_dataSize, c.expData) << c.fileSize;
+    EXPECT_EQ(g_ioSize, c.expIo) << c.fileSize;
+    EXPECT_EQ(g_ioOffset, c.expOffset) << c.fileSize;
+    EXPECT_EQ(g_framePreBufferCount, c.write ? 0 : -1);  // at most the queue - 1
   }
 }
 
@@ -107,33 +122,6 @@ TEST_F(FrameSet, WriteSizeBeyondThirtyTwoBitsIsRefused) {
   EXPECT_TRUE(Exits([] { UpdateParametersForWriteTest(); }, &err));
   EXPECT_NE(err.find("too large"), std::string::npos) << err;
   EXPECT_NE(err.find("***FATAL***"), std::string::npos);
-}
-
-TEST_F(FrameSet, ReadSizesCropAndSplit) {
-  char buf[kPathBufSize] = "x";
-  struct Case {
-    int fileSize, crop, ios;
-    int expFile, expData, expIo, expOffset;
-  } cases[] = {
-      {8359936, 0, 1, 8359936, 8359936, 8359936, 0},
-      {8359936, 50, 1, 8359936, 4177920, 4177920, 2088960},
-      {8359936, 100, 1, 8359936, 8359936, 8359936, 0},
-      {4096000, 0, 3, 4096000, 4096000, 1368064, 0},
-      {1000000, 0, 1, 999424, 999424, 999424, 0},
-      {2147479552, 99, 1, 2147479552, 2126004224, 2126004224, 10735616},
-  };
-  for (auto& c : cases) {
-    ResetParameters();
-    g_streamMode = TRUE;  // the size is the configured one
-    g_fileSize = c.fileSize;
-    g_cropMode = c.crop;
-    g_iosPerFrame = c.ios;
-    UpdateParametersForReadTest(buf, buf + 1);
-    EXPECT_EQ(g_fileSize, c.expFile);
-    EXPECT_EQ(g_dataSize, c.expData);
-    EXPECT_EQ(g_ioSize, c.expIo);
-    EXPECT_EQ(g_ioOffset, c.expOffset);
-  }
 }
 
 TEST(ParametersString, RepeatsTheEffectiveOptions) {
