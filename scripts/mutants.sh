@@ -53,7 +53,10 @@ else
   (cd "$root" && git ls-files -co --exclude-standard -z | tar --null -T - -cf -) |
     tar -xf - -C "$work/src" || exit 2
 fi
+# A build of its own every time: copied files keep their old times, which
+# would leave objects of an earlier copy (or of a mutant) in place.
 build="$work/build"
+rm -rf "$build"
 cmake -S "$work/src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORDAVI_BENCH=OFF \
   >"$work/cmake.log" 2>&1 || { echo "configure failed: $work/cmake.log"; exit 2; }
 

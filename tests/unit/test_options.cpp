@@ -29,14 +29,6 @@ TEST(OptionLoop, NoArgumentsShowsBannerAndUsage) {
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 32);
 }
 
-TEST(OptionLoop, MissingPath) {
-  for (auto args : std::vector<std::vector<std::string>>{{"-n", "5"}, {"-v"}, {""}}) {
-    ParseResult r = ParseArgs(args);
-    EXPECT_TRUE(r.exited);
-    EXPECT_EQ(MessageOf(r), "Path not specified\n\n");
-  }
-}
-
 TEST(OptionLoop, ValuesSizesDirectionRateAndQueue) {
   // Frames, write test, frame size, DPX header, rate, queue. A value attached
   // or separate, in any base; named and numbered sizes; -e keeps the header
@@ -73,11 +65,14 @@ TEST(OptionLoop, ValuesSizesDirectionRateAndQueue) {
   }
 }
 
-TEST(OptionLoop, BadValuesNameTheOptionAndValue) {
+TEST(OptionLoop, BadCommandLinesNameTheOptionAndValue) {
   struct Case {
     std::vector<std::string> args;
     const char* message;
   } cases[] = {
+      {{"-n", "5"}, "Path not specified\n\n"},
+      {{"-v"}, "Path not specified\n\n"},
+      {{""}, "Path not specified\n\n"},
       {{"-n", "10k", "p"}, "Invalid option: -n 10k\n\n"},
       {{"p", "-n"}, "Number of frames is out of range, can be from 1 to 2000000000\n"},
       {{"-vn", "5", "p"}, "Number of frames is out of range, can be from 1 to 2000000000\n"},
