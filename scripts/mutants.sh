@@ -71,6 +71,7 @@ run_suite() {
   for bin in ordavi_unit ordavi_e2e; do
     out=$(cd "$build" && timeout 900 "./$bin" --gtest_brief=1 2>&1)
     rc=$?
+    printf '%s\n' "$out" >"$work/logs/$current-$bin.log"
     [ $rc -eq 124 ] && failed+=" $bin:TIMEOUT"
     failed+=" $(printf '%s\n' "$out" | sed -n 's/^\[  FAILED  \] \([A-Za-z0-9_/.]*\).*/\1/p' |
       sort -u | tr '\n' ' ')"
@@ -81,6 +82,9 @@ run_suite() {
   echo $failed
 }
 
+rm -rf "$work/logs"
+mkdir -p "$work/logs"  # each test program's output, per mutant
+current=unmutated
 echo "unmutated: $(run_suite | sed 's/^$/all tests pass/')"
 
 status=0
@@ -96,6 +100,7 @@ for m in "${mutants[@]}"; do
     status=1
     continue
   fi
+  current=$name
   result=$(run_suite)
   cp "$work/orig" "$target"
   touch "$target"

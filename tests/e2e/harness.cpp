@@ -154,6 +154,18 @@ std::vector<std::string> ListDir(const std::string& path) {
   return names;
 }
 
+bool WaitForHandler(int pid, int signal, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited++) {
+    std::istringstream status(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("SigCgt:", 0) == 0 &&
+          (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1)
+        return true;
+    usleep(1000);
+  }
+  return false;
+}
+
 bool SemaphoreLeft(int pid) {
   // The semaphore's name is "ordavi_<pid>" followed by a newline.
   return FileExists("/dev/shm/sem.ordavi_" + std::to_string(pid) + "\n");

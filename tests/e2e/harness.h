@@ -72,6 +72,9 @@ std::string ReadFile(const std::string& path);
 std::vector<std::string> SplitLines(const std::string& text);
 // Sorted names in a directory (without . and ..).
 std::vector<std::string> ListDir(const std::string& path);
+// Waits (up to `timeoutMs`) until the process `pid` catches `signal`, so that
+// a signal sent from then on reaches its handler. False if it never did.
+bool WaitForHandler(int pid, int signal, int timeoutMs = 10000);
 // True when the named semaphore of the run with this pid is still in /dev/shm.
 bool SemaphoreLeft(int pid);
 // The frame rows of a timing log (the lines after its "num," header).

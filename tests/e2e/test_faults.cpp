@@ -3,6 +3,7 @@
 // stream shorter than the run, a file system that refuses direct I/O - and
 // stops by signal at random moments. Every run must report the failure
 // clearly, keep the frames it measured, and leave nothing behind.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -161,7 +162,15 @@ TEST(Faults, StopsAtRandomMomentsKeepTheResults) {
     SCOPED_TRACE(testing::Message() << e.name << (paced ? " paced" : "")
                                     << (display ? " display" : "") << (write ? " write" : " read")
                                     << ", signal " << sig << " after " << delay << " ms");
-    RunResult r = RunOrdavi(With(e, args), 60, delay, sig);
+    // The delay counts from the moment ordavi catches the signal: a break
+    // before that simply ends a program that has not measured anything.
+    RunOptions o;
+    o.timeoutSec = 60;
+    o.whileRunning = [delay, sig](int pid) {
+      if (WaitForHandler(pid, sig)) usleep(useconds_t(delay) * 1000);
+      kill(pid, sig);
+    };
+    RunResult r = RunOrdavi(With(e, args), o);
     EXPECT_EQ(r.status, 0) << r.err;
     for (const char* line :
          {"User break, stopping\n", "  Overall frame rate", "Writing log file...\n"})
