@@ -81,10 +81,9 @@ inline void FuzzCommandLine(const uint8_t* data, size_t size) {
       memcpy(buf, cl.path, pathLen);
       buf[pathLen] = '/';
       buf[pathLen + 1] = '\0';
-      for (int index : {0, g_numFrames / 2, g_numFrames - 1}) {
+      // Under the sanitizers a write past the buffer ends the run.
+      for (int index : {0, g_numFrames / 2, g_numFrames - 1})
         GenFileName(buf, buf + pathLen + 1, index);
-        if (strlen(buf) >= size_t(kPathBufSize)) abort();
-      }
     }
   }
   try {
@@ -92,7 +91,6 @@ inline void FuzzCommandLine(const uint8_t* data, size_t size) {
     GenerateParametersString(cl.isWriteTest);
   } catch (const Exited&) {
   }
-  if (strlen(g_paramsAsStr) >= sizeof g_paramsAsStr) abort();
   g_exitHook = nullptr;
 }
 

@@ -1,47 +1,52 @@
 #include "harness.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
-namespace {
-
-int64_t NowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-}  // namespace
+namespace fs = std::filesystem;
 
 RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec, int interruptAfterMs,
                     int signal, int runAsUid) {
-  return RunProgram(ORDAVI_BINARY, args, timeoutSec, interruptAfterMs, signal, runAsUid);
+  return RunOrdavi(args, RunOptions{timeoutSec, interruptAfterMs, signal, runAsUid, nullptr});
+}
+
+RunResult RunOk(const std::vector<std::string>& args) {
+  RunResult r = RunOrdavi(args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r;
+}
+
+RunResult RunOrdavi(const std::vector<std::string>& args, const RunOptions& o) {
+  return RunProgram(ORDAVI_BINARY, args, o);
 }
 
 RunResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
                      int timeoutSec, int interruptAfterMs, int signal, int runAsUid) {
+  return RunProgram(binary, args,
+                    RunOptions{timeoutSec, interruptAfterMs, signal, runAsUid, nullptr});
+}
+
+RunResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
+                     const RunOptions& o) {
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return {};
   }
-  std::vector<std::string> argvStore;
-  argvStore.push_back(binary);
+  std::vector<std::string> argvStore = {binary};
   argvStore.insert(argvStore.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argvStore) argv.push_back(a.data());
@@ -55,72 +60,71 @@ RunResult RunProgram(const std::string& binary, const std::vector<std::string>& 
     dup2(errPipe[1], 2);
     close(outPipe[0]);
     close(errPipe[0]);
-    // A new process group of its own, so that the ordavi's setpriority on its
-    // process group and our SIGINT reach only it.
+    // A process group of its own, so that ordavi's setpriority on its process
+    // group and our signals reach only it.
     setpgid(0, 0);
-    if (runAsUid >= 0 && (setgroups(0, nullptr) != 0 || setgid(gid_t(runAsUid)) != 0 ||
-                          setuid(uid_t(runAsUid)) != 0))
+    if (o.runAsUid >= 0 && (setgroups(0, nullptr) != 0 || setgid(gid_t(o.runAsUid)) != 0 ||
+                            setuid(uid_t(o.runAsUid)) != 0))
       _exit(126);
     execv(argv[0], argv.data());
     _exit(127);
   }
   close(outPipe[1]);
   close(errPipe[1]);
+  std::thread during;
+  if (o.whileRunning) during = std::thread(o.whileRunning, int(pid));
 
   RunResult r;
   r.pid = int(pid);
-  int64_t start = NowMs();
+  const auto start = std::chrono::steady_clock::now();
   bool interrupted = false, killed = false;
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  int open = 2;
   char buf[65536];
-  while (open > 0) {
-    int64_t elapsed = NowMs() - start;
-    if (!interrupted && interruptAfterMs >= 0 && elapsed >= interruptAfterMs) {
-      kill(pid, signal);
+  for (int open = 2; open > 0;) {
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - start)
+                       .count();
+    if (!interrupted && o.interruptAfterMs >= 0 && elapsed >= o.interruptAfterMs) {
+      kill(pid, o.signal);
       interrupted = true;
     }
-    if (!killed && elapsed >= int64_t(timeoutSec) * 1000) {
+    if (!killed && elapsed >= int64_t(o.timeoutSec) * 1000) {
       kill(pid, SIGKILL);
       killed = true;
     }
-    int n = poll(fds, 2, 10);
-    if (n < 0 && errno != EINTR) break;
+    if (poll(fds, 2, 10) < 0 && errno != EINTR) break;
     for (int i = 0; i < 2; i++) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       ssize_t got = read(fds[i].fd, buf, sizeof buf);
-      if (got <= 0) {
+      if (got > 0) {
+        (i == 0 ? r.out : r.err).append(buf, size_t(got));
+      } else {
         close(fds[i].fd);
         fds[i].fd = -1;
         open--;
-      } else {
-        (i == 0 ? r.out : r.err).append(buf, size_t(got));
       }
     }
   }
-  // Its output is closed: the process is ending (a kill above ended it).
+  // Its output is closed: the process is ending. The helper thread may still
+  // signal it: it is reaped only afterwards, so the pid stays its own.
+  if (during.joinable()) during.join();
   int status = 0;
   waitpid(pid, &status, 0);
-  if (WIFEXITED(status))
-    r.status = WEXITSTATUS(status);
-  else if (WIFSIGNALED(status))
-    r.status = 128 + WTERMSIG(status);
-  if (killed) ADD_FAILURE() << binary << " did not finish within " << timeoutSec << " s";
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (killed) ADD_FAILURE() << binary << " did not finish within " << o.timeoutSec << " s";
   return r;
 }
 
 TempDir::TempDir() {
-  std::filesystem::create_directories(ORDAVI_TEST_TMPDIR);
+  fs::create_directories(ORDAVI_TEST_TMPDIR);
   std::string tmpl = std::string(ORDAVI_TEST_TMPDIR) + "/t.XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
-  path_ = buf.data();
+  if (!mkdtemp(tmpl.data())) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+  path_ = tmpl;
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
+  fs::remove_all(path_, ec);
 }
 
 bool FileExists(const std::string& path) {
@@ -130,24 +134,13 @@ bool FileExists(const std::string& path) {
 
 int64_t FileSizeOf(const std::string& path) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return -1;
-  return st.st_size;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
 bool AllBytesAre(const std::string& path, unsigned char value) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return false;
-  unsigned char buf[65536];
-  size_t n;
-  bool ok = true;
-  while (ok && (n = fread(buf, 1, sizeof buf, f)) > 0)
-    for (size_t i = 0; i < n; i++)
-      if (buf[i] != value) {
-        ok = false;
-        break;
-      }
-  fclose(f);
-  return ok;
+  const std::string data = ReadFile(path);
+  return FileExists(path) && std::all_of(data.begin(), data.end(),
+                                         [value](char c) { return (unsigned char)c == value; });
 }
 
 std::string ReadFile(const std::string& path) {
@@ -159,30 +152,29 @@ std::string ReadFile(const std::string& path) {
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
-  std::string cur;
-  for (char c : text) {
-    if (c == '\n') {
-      lines.push_back(cur);
-      cur.clear();
-    } else {
-      cur += c;
-    }
-  }
-  if (!cur.empty()) lines.push_back(cur);
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
 std::vector<std::string> ListDir(const std::string& path) {
   std::vector<std::string> names;
-  DIR* d = opendir(path.c_str());
-  if (!d) return names;
-  while (dirent* e = readdir(d)) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") names.push_back(n);
-  }
-  closedir(d);
+  std::error_code ec;
+  for (auto& e : fs::directory_iterator(path, ec)) names.push_back(e.path().filename());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+bool WaitForHandler(int pid, int signal, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited++) {
+    std::istringstream status(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("SigCgt:", 0) == 0 &&
+          (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1)
+        return true;
+    usleep(1000);
+  }
+  return false;
 }
 
 bool SemaphoreLeft(int pid) {
@@ -198,13 +190,18 @@ int CountOf(const std::string& hay, const std::string& needle) {
 }
 
 std::vector<std::string> LogRows(const std::string& csvPath) {
-  std::vector<std::string> rows;
-  bool in = false;
-  for (auto& line : SplitLines(ReadFile(csvPath))) {
-    if (in) rows.push_back(line);
-    if (line.rfind("num,", 0) == 0) in = true;
-  }
-  return rows;
+  std::vector<std::string> lines = SplitLines(ReadFile(csvPath));
+  auto header = std::find_if(lines.begin(), lines.end(),
+                             [](const std::string& l) { return l.rfind("num,", 0) == 0; });
+  return header == lines.end() ? std::vector<std::string>{}
+                               : std::vector<std::string>(header + 1, lines.end());
+}
+
+std::vector<std::string> Fields(const std::string& row) {
+  std::vector<std::string> f;
+  std::istringstream in(row);
+  for (std::string field; std::getline(in, field, ',');) f.push_back(field);
+  return f;
 }
 
 const std::vector<Engine>& AllEngines() {
@@ -216,4 +213,37 @@ const std::vector<Engine>& AllEngines() {
 std::vector<std::string> With(const Engine& e, std::vector<std::string> args) {
   args.insert(args.begin(), e.args.begin(), e.args.end());
   return args;
+}
+
+int Sh(const std::string& cmd) { return system((cmd + " >/dev/null 2>&1").c_str()); }
+
+LoopFs::LoopFs(int megabytes) {
+  mkdir(mnt_.c_str(), 0755);
+  if (Sh("truncate -s " + std::to_string(megabytes) + "M " + image_) != 0 ||
+      Sh("mkfs.ext4 -q -F -m 0 " + image_) != 0)
+    return;
+  if (FILE* p = popen(("losetup -f --show " + image_ + " 2>/dev/null").c_str(), "r")) {
+    char dev[64] = "";
+    if (fgets(dev, sizeof dev, p)) device_ = std::string(dev, strcspn(dev, "\n"));
+    pclose(p);
+  }
+  ok_ = !device_.empty() && Sh("mount " + device_ + " " + mnt_) == 0 &&
+        mkdir(frames().c_str(), 0755) == 0;
+}
+
+LoopFs::~LoopFs() {
+  if (frozen_) Freeze(false);
+  if (ok_) Sh("umount -l " + mnt_);
+  if (!device_.empty()) Sh("losetup -d " + device_);
+}
+
+bool LoopFs::CutTo(int megabytes) {
+  return Sh("sync") == 0 && Sh("truncate -s " + std::to_string(megabytes) + "M " + image_) == 0 &&
+         Sh("losetup -c " + device_) == 0;
+}
+
+bool LoopFs::Freeze(bool frozen) {
+  bool done = Sh(std::string("fsfreeze ") + (frozen ? "-f " : "-u ") + mnt_) == 0;
+  if (done) frozen_ = frozen;
+  return done;
 }

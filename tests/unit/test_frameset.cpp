@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -18,12 +18,6 @@ std::vector<int> Sequence(int n) {
   std::vector<int> out;
   for (int i = 0; i < n; i++) out.push_back(GenFileName(buf, buf + 4, i));
   return out;
-}
-
-std::string NameAt(int index) {
-  char buf[kPathBufSize] = "dir/";
-  GenFileName(buf, buf + 4, index);
-  return buf;
 }
 
 class FrameSet : public testing::Test {
@@ -61,37 +55,65 @@ TEST_F(FrameSet, RandomOrderIsAPermutationAndNeverRunsDry) {
   EXPECT_EQ(b, sorted);
 }
 
-TEST_F(FrameSet, DirectoriesFollowThePosition) {
+TEST_F(FrameSet, DirectoriesFollowThePositionAndAreCreated) {
+  char tmpl[] = "/tmp/ordavi-frameset.XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  char buf[kPathBufSize];
+  snprintf(buf, sizeof buf, "%s/", tmpl);
+  const auto nameAt = [&](int index) {
+    GenFileName(buf, buf + dir.size() + 1, index);
+    return std::string(buf + dir.size() + 1);
+  };
   g_streamMode = FALSE;
   g_numFrames = 300;
   g_numFilesPerDir = 100;
-  // The directory part/ is created (mkdir fails harmlessly under "dir/").
-  EXPECT_EQ(NameAt(0), "dir/part00/frame000000.tst");
-  EXPECT_EQ(NameAt(250), "dir/part02/frame000250.tst");
+  EXPECT_EQ(nameAt(0), "part00/frame000000.tst");
+  EXPECT_EQ(nameAt(250), "part02/frame000250.tst");
   g_isReverse = TRUE;
-  EXPECT_EQ(NameAt(0), "dir/part00/frame000299.tst");
+  EXPECT_EQ(nameAt(0), "part00/frame000299.tst");
+  EXPECT_EQ(nameAt(200), "part02/frame000099.tst");
+  // The first position of each directory creates it.
+  EXPECT_TRUE(std::filesystem::is_directory(dir + "/part00"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir + "/part02"));
+  EXPECT_FALSE(std::filesystem::exists(dir + "/part01"));
+  std::filesystem::remove_all(dir);
 }
 
-TEST_F(FrameSet, WriteSizesRoundUp) {
-  g_fileSize = 8294400 + 65536;
-  UpdateParametersForWriteTest();
-  EXPECT_EQ(g_fileSize, 8359936);
-  EXPECT_EQ(g_dataSize, 8359936);
-  EXPECT_EQ(g_ioSize, 8359936);
-  EXPECT_EQ(g_framePreBufferCount, 0);
-
-  ResetParameters();
-  g_fileSize = 1024;  // -w 1
-  g_iosPerFrame = 2;
-  UpdateParametersForWriteTest();
-  EXPECT_EQ(g_fileSize, 4096);
-  EXPECT_EQ(g_ioSize, 4096);  // still a single I/O
-
-  ResetParameters();
-  g_fileSize = 0;  // -e
-  UpdateParametersForWriteTest();
-  EXPECT_EQ(g_dataSize, 0);
-  EXPECT_EQ(g_ioSize, 0);
+TEST_F(FrameSet, SizesRoundCropAndSplit) {
+  // A write rounds the size up (and never pre-buffers), a read rounds down
+  // (the size is the configured one in a stream) and crops in the middle.
+  char buf[kPathBufSize] = "x";
+  const struct {
+    bool write;
+    int fileSize, crop, ios, expFile, expData, expIo, expOffset;
+  } cases[] = {
+      {true, 8294400 + 65536, 0, 1, 8359936, 8359936, 8359936, 0},
+      {true, 1024, 0, 2, 4096, 4096, 4096, 0},  // -w 1 in two I/Os: still a single one
+      {true, 0, 0, 1, 0, 0, 0, 0},              // -e
+      {false, 8359936, 0, 1, 8359936, 8359936, 8359936, 0},
+      {false, 8359936, 50, 1, 8359936, 4177920, 4177920, 2088960},
+      {false, 8359936, 100, 1, 8359936, 8359936, 8359936, 0},
+      {false, 4096000, 0, 3, 4096000, 4096000, 1368064, 0},
+      {false, 1000000, 0, 1, 999424, 999424, 999424, 0},
+      {false, 2147479552, 99, 1, 2147479552, 2126004224, 2126004224, 10735616},
+  };
+  for (const auto& c : cases) {
+    ResetParameters();
+    g_streamMode = TRUE;
+    g_fileSize = c.fileSize;
+    g_cropMode = c.crop;
+    g_iosPerFrame = c.ios;
+    if (c.write)
+      UpdateParametersForWriteTest();
+    else
+      UpdateParametersForReadTest(buf, buf + 1);
+    EXPECT_EQ(g_fileSize, c.expFile) << c.fileSize;
+    EXPECT_EQ(g_dataSize, c.expData) << c.fileSize;
+    EXPECT_EQ(g_ioSize, c.expIo) << c.fileSize;
+    EXPECT_EQ(g_ioOffset, c.expOffset) << c.fileSize;
+    EXPECT_EQ(g_framePreBufferCount, c.write ? 0 : -1);  // at most the queue - 1
+  }
 }
 
 TEST_F(FrameSet, WriteSizeBeyondThirtyTwoBitsIsRefused) {
@@ -102,64 +124,27 @@ TEST_F(FrameSet, WriteSizeBeyondThirtyTwoBitsIsRefused) {
   EXPECT_NE(err.find("***FATAL***"), std::string::npos);
 }
 
-TEST_F(FrameSet, ReadSizesCropAndSplit) {
-  char buf[kPathBufSize] = "x";
-  struct Case {
-    int fileSize, crop, ios;
-    int expFile, expData, expIo, expOffset;
-  } cases[] = {
-      {8359936, 0, 1, 8359936, 8359936, 8359936, 0},
-      {8359936, 50, 1, 8359936, 4177920, 4177920, 2088960},
-      {8359936, 100, 1, 8359936, 8359936, 8359936, 0},
-      {4096000, 0, 3, 4096000, 4096000, 1368064, 0},
-      {1000000, 0, 1, 999424, 999424, 999424, 0},
-      {2147479552, 99, 1, 2147479552, 2126004224, 2126004224, 10735616},
-  };
-  for (auto& c : cases) {
-    ResetParameters();
-    g_streamMode = TRUE;  // the size is the configured one
-    g_fileSize = c.fileSize;
-    g_cropMode = c.crop;
-    g_iosPerFrame = c.ios;
-    UpdateParametersForReadTest(buf, buf + 1);
-    EXPECT_EQ(g_fileSize, c.expFile);
-    EXPECT_EQ(g_dataSize, c.expData);
-    EXPECT_EQ(g_ioSize, c.expIo);
-    EXPECT_EQ(g_ioOffset, c.expOffset);
-  }
-}
-
 TEST(ParametersString, RepeatsTheEffectiveOptions) {
-  struct Case {
-    int write, fileSize, frames, testMode, ops, rate, queue, prebuf, ios, loop, crop, perDir;
-    BOOL stream, reverse, random, ooo;
+  const struct {
+    std::vector<std::string> args;
     const char* expected;
   } cases[] = {
-      {1, 8359936, 100, 2, 4, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, "-w8164 -n100 -t4 "},
-      {1, 8359936, 10, 1, 10, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 1, "-w8164 -n10 -a10 -o "},
-      {0, 4096, 5, 0, 0, 25, 25, 5, 2, 3, 50, 7, 0, 1, 1, 1,
+      {{"-w", "8164", "-n", "100", "-t", "4"}, "-w8164 -n100 -t4 "},
+      {{"-w", "8164", "-n", "10", "-a", "10", "-i", "2", "-o"}, "-w8164 -n10 -a10 -o "},
+      {{"-z", "4",  "-n", "5",  "-d", "7",  "-v", "-m", "-f", "25", "-q",
+        "25", "-b", "5",  "-i", "2",  "-l", "3",  "-c", "50", "-o"},
        "-r -z4 -n5 -d7 -v -m -f25 -q25 -b5 -i2 -l3 -c50 "},
-      {0, 8294400, 9, 2, 2, 0, 0, -1, 1, 0, 0, 7, 1, 0, 0, 1, "-r -z8100 -n9 -s -t2 "},
-      {1, 4096, 9, 0, 0, 30, 5, 0, 1, 4, 50, 0, 0, 0, 0, 1, "-w4 -n9 -f30 -q5 "},
+      {{"-z", "8100", "-n", "9", "-d", "7", "-s", "-t", "2", "-o"}, "-r -z8100 -n9 -s -t2 "},
+      {{"-w", "4", "-n", "9", "-f", "30", "-q", "5", "-l", "4", "-c", "50", "-o"},
+       "-w4 -n9 -f30 -q5 "},
   };
-  for (auto& c : cases) {
-    ResetParameters();
-    g_fileSize = c.fileSize;
-    g_numFrames = c.frames;
-    g_testMode = c.testMode;
-    g_numOps = c.ops;
-    g_frameRate = c.rate;
-    g_frameQueueSize = c.queue;
-    g_framePreBufferCount = c.prebuf;
-    g_iosPerFrame = c.ios;
-    g_loopFrames = c.loop;
-    g_cropMode = c.crop;
-    g_numFilesPerDir = c.perDir;
-    g_streamMode = c.stream;
-    g_isReverse = c.reverse;
-    g_isRandom = c.random;
-    g_isOutOfOrderIo = c.ooo;
-    GenerateParametersString(c.write);
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.push_back("p");
+    ParseResult r = ParseArgs(args);
+    ASSERT_FALSE(r.exited) << r.err;
+    if (r.cl.isWriteTest) UpdateParametersForWriteTest();
+    GenerateParametersString(r.cl.isWriteTest);
     EXPECT_STREQ(g_paramsAsStr, c.expected);
   }
 }

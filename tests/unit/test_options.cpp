@@ -29,35 +29,50 @@ TEST(OptionLoop, NoArgumentsShowsBannerAndUsage) {
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 32);
 }
 
-TEST(OptionLoop, MissingPath) {
-  for (auto args : std::vector<std::vector<std::string>>{{"-n", "5"}, {"-v"}, {""}}) {
-    ParseResult r = ParseArgs(args);
-    EXPECT_TRUE(r.exited);
-    EXPECT_EQ(MessageOf(r), "Path not specified\n\n");
-  }
-}
-
-TEST(OptionLoop, ValuesAttachedSeparateAndInBases) {
-  struct Case {
+TEST(OptionLoop, ValuesSizesDirectionRateAndQueue) {
+  // Frames, write test, frame size, DPX header, rate, queue. A value attached
+  // or separate, in any base; named and numbered sizes; -e keeps the header
+  // flag, -z keeps a write test; the queue follows the first -f unless -q.
+  const struct {
     std::vector<std::string> args;
-    int frames;
-  } cases[] = {
-      {{"-n100", "p"}, 100},   {{"-n", "100", "p"}, 100}, {{"-n", "0x10", "p"}, 16},
-      {{"-n", "010", "p"}, 8}, {{"-n", " +7", "p"}, 7},
-  };
-  for (auto& c : cases) {
-    ParseResult r = ParseArgs(c.args);
+    const char* expected;
+  } cases[] = {{{"-n100"}, "100 0 0 0 0 0"},
+               {{"-n", "100"}, "100 0 0 0 0 0"},
+               {{"-n", "0x10"}, "16 0 0 0 0 0"},
+               {{"-n", "010"}, "8 0 0 0 0 0"},
+               {{"-n", " +7"}, "7 0 0 0 0 0"},
+               {{"-w", "hd"}, "1800 1 8294400 1 0 0"},
+               {{"-w", "100"}, "1800 1 102400 0 0 0"},
+               {{"-z", "4k"}, "1800 0 50987008 1 0 0"},
+               {{"-w", "hd", "-e"}, "1800 1 0 1 0 0"},
+               {{"-w", "sd", "-r"}, "1800 0 1382400 1 0 0"},
+               {{"-w", "sd", "-z", "2k"}, "1800 1 12746752 1 0 0"},
+               {{"-f", "30"}, "1800 0 0 0 30 30"},
+               {{"-q", "5", "-f", "30"}, "1800 0 0 0 30 5"},
+               {{"-f", "30", "-q", "5"}, "1800 0 0 0 30 5"},
+               {{"-f", "30", "-f", "10"}, "1800 0 0 0 10 30"},
+               {{"-f", "0"}, "1800 0 0 0 0 0"}};
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.push_back("p");
+    ParseResult r = ParseArgs(args);
     ASSERT_FALSE(r.exited) << r.err;
-    EXPECT_EQ(g_numFrames, c.frames);
     EXPECT_STREQ(r.cl.path, "p");
+    char got[96];
+    snprintf(got, sizeof got, "%d %d %d %d %d %d", g_numFrames, r.cl.isWriteTest, g_fileSize,
+             int(r.cl.addDpxHeader), g_frameRate, g_frameQueueSize);
+    EXPECT_STREQ(got, c.expected) << args[0];
   }
 }
 
-TEST(OptionLoop, BadValuesNameTheOptionAndValue) {
+TEST(OptionLoop, BadCommandLinesNameTheOptionAndValue) {
   struct Case {
     std::vector<std::string> args;
     const char* message;
   } cases[] = {
+      {{"-n", "5"}, "Path not specified\n\n"},
+      {{"-v"}, "Path not specified\n\n"},
+      {{""}, "Path not specified\n\n"},
       {{"-n", "10k", "p"}, "Invalid option: -n 10k\n\n"},
       {{"p", "-n"}, "Number of frames is out of range, can be from 1 to 2000000000\n"},
       {{"-vn", "5", "p"}, "Number of frames is out of range, can be from 1 to 2000000000\n"},
@@ -86,47 +101,6 @@ TEST(OptionLoop, BadValuesNameTheOptionAndValue) {
     EXPECT_EQ(MessageOf(r), c.message);
     EXPECT_NE(r.err.find(kUsageHead), std::string::npos) << c.message;
   }
-}
-
-TEST(OptionLoop, FrameSizesAndTestDirection) {
-  ParseResult r = ParseArgs({"-w", "hd", "p"});
-  EXPECT_EQ(r.cl.isWriteTest, 1);
-  EXPECT_EQ(g_fileSize, 8294400);
-  EXPECT_TRUE(r.cl.addDpxHeader);
-
-  r = ParseArgs({"-w", "100", "p"});
-  EXPECT_EQ(g_fileSize, 102400);
-  EXPECT_FALSE(r.cl.addDpxHeader);
-
-  r = ParseArgs({"-z", "4k", "p"});
-  EXPECT_EQ(r.cl.isWriteTest, 0);
-  EXPECT_EQ(g_fileSize, 50987008);
-
-  r = ParseArgs({"-w", "hd", "-e", "p"});  // -e keeps the header flag
-  EXPECT_EQ(r.cl.isWriteTest, 1);
-  EXPECT_EQ(g_fileSize, 0);
-  EXPECT_TRUE(r.cl.addDpxHeader);
-
-  r = ParseArgs({"-w", "sd", "-r", "p"});
-  EXPECT_EQ(r.cl.isWriteTest, 0);
-  r = ParseArgs({"-w", "sd", "-z", "2k", "p"});  // -z keeps the write test
-  EXPECT_EQ(r.cl.isWriteTest, 1);
-  EXPECT_EQ(g_fileSize, 12746752);
-}
-
-TEST(OptionLoop, RateAndQueueInteractions) {
-  ParseArgs({"-f", "30", "p"});
-  EXPECT_EQ(g_frameQueueSize, 30);
-  ParseArgs({"-q", "5", "-f", "30", "p"});
-  EXPECT_EQ(g_frameQueueSize, 5);
-  ParseArgs({"-f", "30", "-q", "5", "p"});
-  EXPECT_EQ(g_frameQueueSize, 5);
-  ParseArgs({"-f", "30", "-f", "10", "p"});
-  EXPECT_EQ(g_frameQueueSize, 30);
-  EXPECT_EQ(g_frameRate, 10);
-  ParseArgs({"-f", "0", "p"});
-  EXPECT_EQ(g_frameRate, 0);
-  EXPECT_EQ(g_frameQueueSize, 0);
 }
 
 TEST(OptionLoop, FlagsGroupsModesAndPath) {

@@ -17,50 +17,37 @@ TIME_STATS Rec(int64_t start, int64_t open, int64_t io, int64_t close, int32_t q
   return TIME_STATS{start, open, io, close, 0, queue};
 }
 
-TEST(SummaryDurations, MinAvgMaxOfEachPhase) {
-  std::vector<TIME_STATS> r = {Rec(1000, 1100, 5100, 5150), Rec(6000, 6300, 8300, 8400)};
-  DurationStats file = ComputeDuration(r.data(), 2, Duration::File, kUs);
-  EXPECT_DOUBLE_EQ(file.min, 2.4);
-  EXPECT_DOUBLE_EQ(file.max, 4.15);
-  EXPECT_DOUBLE_EQ(file.avg, 3.275);
-  DurationStats open = ComputeDuration(r.data(), 2, Duration::Open, kUs);
-  EXPECT_DOUBLE_EQ(open.min, 0.1);
-  EXPECT_DOUBLE_EQ(open.max, 0.3);
-  DurationStats io = ComputeDuration(r.data(), 2, Duration::Io, kUs);
-  EXPECT_DOUBLE_EQ(io.avg, 3.0);
-  DurationStats close = ComputeDuration(r.data(), 2, Duration::Close, kUs);
-  EXPECT_DOUBLE_EQ(close.min, 0.05);
-  EXPECT_DOUBLE_EQ(close.max, 0.1);
-}
-
-TEST(SummaryDurations, StopsAtUnstartedRecordButDividesByAllFrames) {
-  std::vector<TIME_STATS> r = {Rec(10, 10, 1010, 1010), Rec(0, 0, 0, 0),
-                               Rec(5000, 5000, 9000, 9000)};
-  DurationStats file = ComputeDuration(r.data(), 3, Duration::File, kUs);
-  EXPECT_DOUBLE_EQ(file.min, 1.0);
-  EXPECT_DOUBLE_EQ(file.max, 1.0);
-  // 1000 ticks * 1000 / 3 frames = 333333 (truncated), times 1e-6.
-  EXPECT_DOUBLE_EQ(file.avg, 0.333333);
-}
-
-TEST(SummaryDurations, UnfinishedFramesAreLeftOut) {
+TEST(SummaryDurations, MinAvgMaxOverFinishedFrames) {
+  const std::vector<TIME_STATS> both = {Rec(1000, 1100, 5100, 5150), Rec(6000, 6300, 8300, 8400)};
+  // An unstarted record ends the walk, yet the average divides by every
+  // frame: 1000 ticks * 1000 / 3 = 333333 (truncated), times 1e-6.
+  const std::vector<TIME_STATS> unstarted = {Rec(10, 10, 1010, 1010), Rec(0, 0, 0, 0),
+                                             Rec(5000, 5000, 9000, 9000)};
   // A worker failed on the middle frame: it holds its start only.
-  std::vector<TIME_STATS> r = {Rec(100, 100, 600, 600), Rec(700, 0, 0, 0),
-                               Rec(800, 800, 1100, 1100)};
-  DurationStats file = ComputeDuration(r.data(), 3, Duration::File, kUs);
-  EXPECT_DOUBLE_EQ(file.min, 0.3);
-  EXPECT_DOUBLE_EQ(file.max, 0.5);
-  DurationStats open = ComputeDuration(r.data(), 3, Duration::Open, kUs);
-  EXPECT_GE(open.min, 0);
-}
-
-TEST(SummaryDurations, NothingCountedGivesZeros) {
-  std::vector<TIME_STATS> r = {Rec(0, 0, 0, 0)};
-  for (int n : {0, 1}) {
-    DurationStats d = ComputeDuration(r.data(), n, Duration::File, kUs);
-    EXPECT_EQ(d.min, 0);
-    EXPECT_EQ(d.avg, 0);
-    EXPECT_EQ(d.max, 0);
+  const std::vector<TIME_STATS> unfinished = {Rec(100, 100, 600, 600), Rec(700, 0, 0, 0),
+                                              Rec(800, 800, 1100, 1100)};
+  const std::vector<TIME_STATS> none = {Rec(0, 0, 0, 0)};
+  const struct {
+    const std::vector<TIME_STATS>* records;
+    int n;
+    Duration which;
+    double min, avg, max;
+  } cases[] = {
+      {&both, 2, Duration::File, 2.4, 3.275, 4.15},
+      {&both, 2, Duration::Open, 0.1, 0.2, 0.3},
+      {&both, 2, Duration::Io, 2.0, 3.0, 4.0},
+      {&both, 2, Duration::Close, 0.05, 0.075, 0.1},
+      {&unstarted, 3, Duration::File, 1.0, 0.333333, 1.0},
+      {&unfinished, 3, Duration::File, 0.3, 0.266666, 0.5},
+      {&unfinished, 3, Duration::Open, 0, 0, 0},
+      {&none, 1, Duration::File, 0, 0, 0},
+      {&none, 0, Duration::File, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    DurationStats d = ComputeDuration(c.records->data(), c.n, c.which, kUs);
+    EXPECT_DOUBLE_EQ(d.min, c.min) << &c - cases;
+    EXPECT_DOUBLE_EQ(d.avg, c.avg) << &c - cases;
+    EXPECT_DOUBLE_EQ(d.max, c.max) << &c - cases;
   }
 }
 

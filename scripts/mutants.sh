@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Runs the test suite against deliberately broken copies of the program and
+# reports, for each broken copy (a "mutant"), which tests failed. A mutant
+# that no test notices is a fault the suite would let through: the script
+# then exits with status 1.
+#
+# The working tree is never touched: its files are copied to a directory on
+# disk (MUTANT_DIR, default build-mutants/ in the tree), built once, and each
+# mutant is a one-line sed edit of one source file in that copy, rebuilt
+# incrementally, tested, and undone. An edit that no longer matches the
+# source (the code moved on) is reported as "NOT APPLIED", also status 1.
+#
+#   scripts/mutants.sh                 every mutant
+#   scripts/mutants.sh crop drops      only the named ones
+#   MUTANT_REF=main scripts/mutants.sh  the tests and code of a commit instead
+#   MUTANT_JOBS=2 MUTANT_DIR=/var/tmp/m scripts/mutants.sh
+set -u
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=${MUTANT_DIR:-$root/build-mutants}
+jobs=${MUTANT_JOBS:-2}
+
+# name | file | sed expression (applied with sed -E -i)
+mutants=(
+  "drops|src/platform/linux/pacing_threads.cpp|/g_dropFrameCount\.fetch_add/d"
+  "burst|src/platform/linux/pacing_threads.cpp|s/if \(next_ <= now\) next_ =/if (next_ <= now \&\& false) next_ =/"
+  "early-publish|src/engines/threaded_write.cpp|s/published < settled; published\+\+/published < settled || published < iWait; published++/"
+  "crop|src/engines/sync.cpp|/ofs \+= g_ioOffset;/d"
+  "crop-threaded|src/engines/threaded_read.cpp|/ofs \+= g_ioOffset;/d"
+  "crop-async|src/engines/async.cpp|s/aio\[s\]\.aio_offset = off_t\(offset\);/aio[s].aio_offset = 0;/"
+  "summary-avg|src/report/summary.cpp|s/sum \* 1000 \/ int64_t\(nFrames\)/sum \/ int64_t(nFrames) * 1000/"
+  "hist-column|src/report/histogram.cpp|s/\* 16\.0 \+ 0\.5;/* 16.0;/"
+  "rate-range|src/options.cpp|s/\"The desired frame rate\", 0, 100/\"The desired frame rate\", 0, 120/"
+  "reverse-name|src/frameset.cpp|s/fnum = g_numFrames - 1 - index;/fnum = g_numFrames - index;/"
+  "period-drop|src/report/display_screen.cpp|/HistogramDrop\(&state->hist, /d"
+  "dir-by-number|src/frameset.cpp|s/g_dirName, index \/ g_numFilesPerDir/g_dirName, fnum \/ g_numFilesPerDir/"
+)
+
+selected=("$@")
+wanted() {
+  [ ${#selected[@]} -eq 0 ] && return 0
+  local s
+  for s in "${selected[@]}"; do [ "$s" = "$1" ] && return 0; done
+  return 1
+}
+
+# A fresh copy of the tracked and new (not ignored) files, or of a commit.
+rm -rf "$work/src"
+mkdir -p "$work/src"
+if [ -n "${MUTANT_REF:-}" ]; then
+  git -C "$root" archive "$MUTANT_REF" | tar -xf - -C "$work/src" || exit 2
+else
+  (cd "$root" && git ls-files -co --exclude-standard -z | tar --null -T - -cf -) |
+    tar -xf - -C "$work/src" || exit 2
+fi
+# A build of its own every time: copied files keep their old times, which
+# would leave objects of an earlier copy (or of a mutant) in place.
+build="$work/build"
+rm -rf "$build"
+cmake -S "$work/src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORDAVI_BENCH=OFF \
+  >"$work/cmake.log" 2>&1 || { echo "configure failed: $work/cmake.log"; exit 2; }
+
+# Builds, runs both test programs and prints the failing tests (or
+# "BUILD FAILED" / "TIMEOUT"), one line.
+run_suite() {
+  if ! cmake --build "$build" -j"$jobs" >"$work/build.log" 2>&1; then
+    echo "BUILD FAILED"
+    return
+  fi
+  local failed="" bin out rc
+  for bin in ordavi_unit ordavi_e2e; do
+    out=$(cd "$build" && timeout 900 "./$bin" --gtest_brief=1 2>&1)
+    rc=$?
+    printf '%s\n' "$out" >"$work/logs/$current-$bin.log"
+    [ $rc -eq 124 ] && failed+=" $bin:TIMEOUT"
+    failed+=" $(printf '%s\n' "$out" | sed -n 's/^\[  FAILED  \] \([A-Za-z0-9_/.]*\).*/\1/p' |
+      sort -u | tr '\n' ' ')"
+    if [ $rc -ne 0 ] && [ $rc -ne 124 ] && ! printf '%s\n' "$out" | grep -q '^\[  FAILED  \]'; then
+      failed+=" $bin:exit-$rc"
+    fi
+  done
+  echo $failed
+}
+
+rm -rf "$work/logs"
+mkdir -p "$work/logs"  # each test program's output, per mutant
+current=unmutated
+echo "unmutated: $(run_suite | sed 's/^$/all tests pass/')"
+
+status=0
+printf '%-15s %s\n' "mutant" "failing tests"
+for m in "${mutants[@]}"; do
+  IFS='|' read -r name file expr <<<"$m"
+  wanted "$name" || continue
+  target="$work/src/$file"
+  cp "$target" "$work/orig"
+  sed -E -i "$expr" "$target"
+  if cmp -s "$target" "$work/orig"; then
+    printf '%-15s %s\n' "$name" "NOT APPLIED ($file no longer has the line)"
+    status=1
+    continue
+  fi
+  current=$name
+  result=$(run_suite)
+  cp "$work/orig" "$target"
+  touch "$target"
+  if [ -z "$result" ]; then
+    result="SURVIVED"
+    status=1
+  fi
+  printf '%-15s %s\n' "$name" "$result"
+done
+# Leave the copy built unmutated, ready for a re-run.
+cmake --build "$build" -j"$jobs" >"$work/build.log" 2>&1
+exit $status
