@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "analysis.h"
@@ -10,8 +11,6 @@
 
 namespace {
 
-using report::LogError;
-using report::ParseTimingLog;
 using report::TimingLog;
 
 const char kPacedHead[] =
@@ -30,142 +29,103 @@ const char kUnpacedLog[] =
     "min,1.000,0.000,1.000,0.000\navg,1.000,0.000,1.000,0.000\nmax,1.000,0.000,1.000,0.000\n\n"
     "num,start,open,io,close\n0,0.000,0.000,1.000,1.000\n1,1.000,1.000,2.000,2.000\n"
     "2,2.000,2.000,3.000,3.000\n";
+const std::string kPaced = std::string(kPacedHead) + kPacedRows;
 
 TimingLog Parse(const std::string& text, std::vector<std::string>* warnings = nullptr) {
-  return ParseTimingLog(text, "t.csv", warnings);
+  return report::ParseTimingLog(text, "t.csv", warnings);
 }
 
-TEST(ReportLog, PacedForm) {
-  TimingLog log = Parse(std::string(kPacedHead) + kPacedRows);
-  EXPECT_TRUE(log.paced);
-  EXPECT_EQ(log.date, "07-Dec-2026");
-  EXPECT_EQ(log.time, "01:02:03");
-  EXPECT_EQ(log.testPath, "/mnt/a");
-  EXPECT_EQ(log.parameters, "-r -z8100 -n4 -t3 -f25 -q20 -b5");
-  EXPECT_FALSE(log.params.isWrite);
-  EXPECT_EQ(log.params.frameSizeBytes, 8100 * 1024);
-  EXPECT_EQ(log.params.engine, "threaded");
-  EXPECT_EQ(log.params.ops, 3);
-  EXPECT_EQ(log.params.frameRate, 25);
-  EXPECT_EQ(log.params.queueSize, 20);
-  EXPECT_EQ(log.params.preBuffer, 5);
-  EXPECT_EQ(log.droppedFrames, 1);
-  EXPECT_DOUBLE_EQ(log.bandwidthMiBps, 197.40);
-  EXPECT_DOUBLE_EQ(log.tableAvg.queue, 9.5);
-  EXPECT_DOUBLE_EQ(log.tableMax.file, 3.0);
-  ASSERT_EQ(log.rows(), 4u);
-  EXPECT_EQ(log.start[0], 1);  // microseconds, exact
-  EXPECT_EQ(log.close[1], 3010);
-  EXPECT_EQ(log.frameTime[2], 160000);
-  EXPECT_EQ(log.queue[3], 16);
-  EXPECT_FALSE(log.truncated);
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  return text.replace(text.find(from), from.size(), to);
+}
 
-  // The gap of two periods before frame 2 is where the drop fell.
-  report::LogAnalysis a = report::Analyse(log, report::Options{});
+TEST(ReportLog, BothForms) {
+  TimingLog p = Parse(kPaced);
+  const report::RunParams& r = p.params;
+  EXPECT_EQ(
+      std::tuple(p.paced, p.date, p.time, p.testPath, p.parameters, p.droppedFrames),
+      std::tuple(true, "07-Dec-2026", "01:02:03", "/mnt/a", "-r -z8100 -n4 -t3 -f25 -q20 -b5", 1));
+  EXPECT_EQ(std::tuple(r.isWrite, r.frameSizeBytes, r.engine, r.ops, r.frameRate, r.queueSize,
+                       r.preBuffer),
+            std::tuple(false, 8100 * 1024, "threaded", 3, 25, 20, 5));
+  EXPECT_EQ(std::tuple(p.bandwidthMiBps, p.tableAvg.queue, p.tableMax.file, p.truncated),
+            std::tuple(197.40, 9.5, 3.0, false));
+  // Stamps in whole microseconds.
+  EXPECT_EQ(p.start, (std::vector<int64_t>{1, 1010, 3100, 5100}));
+  EXPECT_EQ(p.close, (std::vector<int64_t>{1006, 3010, 5005, 6100}));
+  EXPECT_EQ(p.frameTime, (std::vector<int64_t>{40000, 80000, 160000, 200000}));
+  EXPECT_EQ(p.queue, (std::vector<int32_t>{19, 18, 17, 16}));
+
+  // The gap of two periods before frame 2 is where the drop fell; at the
+  // run's own rate the verdict is its drop count, not the model's.
+  report::LogAnalysis a = report::Analyse(p, report::Options{});
   ASSERT_EQ(a.drops.size(), 1u);
-  EXPECT_EQ(a.drops[0].frame, 2);
-  EXPECT_DOUBLE_EQ(a.drops[0].timeMs, 120.0);
-  EXPECT_EQ(a.dropsLocated, 1);
-  // At its own rate the verdict is the run's drop count, not the model's.
+  EXPECT_EQ(std::tuple(a.drops[0].frame, a.drops[0].timeMs, a.dropsLocated),
+            std::tuple(2, 120.0, 1));
   for (const report::Verdict& v : a.verdicts) EXPECT_EQ(v.measured, v.rateFps == 25);
-}
 
-TEST(ReportLog, UnpacedForm) {
-  TimingLog log = Parse(kUnpacedLog);
-  EXPECT_FALSE(log.paced);
-  EXPECT_TRUE(log.params.isWrite);
-  EXPECT_TRUE(log.params.stream);
-  EXPECT_EQ(log.params.engine, "sync");
-  EXPECT_EQ(log.rows(), 3u);
-  EXPECT_TRUE(log.frameTime.empty());
+  TimingLog u = Parse(kUnpacedLog);
+  EXPECT_EQ(std::tuple(u.paced, u.params.isWrite, u.params.stream, u.params.engine, u.rows()),
+            std::tuple(false, true, true, "sync", 3u));
+  EXPECT_TRUE(u.frameTime.empty());
 }
 
 TEST(ReportLog, TestPathWithQuotesCommasAndLineFeeds) {
-  struct Case {
-    const char* line;  // as written into the log
-    const char* path;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"TestPath,\"/mnt/a,b\"", "/mnt/a,b"},
       {"TestPath,\"/mnt/say \"hi\", ok\"", "/mnt/say \"hi\", ok"},      // written unchanged
       {"TestPath,\"/mnt/say \"\"hi\"\", ok\"", "/mnt/say \"hi\", ok"},  // quotes doubled
       {"TestPath,\"/mnt/two\nlines\"", "/mnt/two\nlines"},
   };
-  for (const Case& c : cases) {
-    std::string text = kUnpacedLog;
-    text.replace(text.find("TestPath,\"d\""), 12, c.line);
-    EXPECT_EQ(Parse(text).testPath, c.path) << c.line;
-  }
+  for (auto [line, path] : cases)
+    EXPECT_EQ(Parse(Replaced(kUnpacedLog, "TestPath,\"d\"", line)).testPath, path) << line;
 }
 
 TEST(ReportLog, LastRowCutShortIsLeftOutWithAWarning) {
-  std::string text = std::string(kPacedHead) + kPacedRows;
   for (size_t cut : {1, 5, 20}) {  // within the last row, even one that still looks whole
     std::vector<std::string> warnings;
-    TimingLog log = Parse(text.substr(0, text.size() - cut), &warnings);
-    EXPECT_EQ(log.rows(), 3u);
-    EXPECT_TRUE(log.truncated);
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_NE(warnings[0].find("t.csv:21:"), std::string::npos) << warnings[0];
+    TimingLog log = Parse(kPaced.substr(0, kPaced.size() - cut), &warnings);
+    EXPECT_EQ(std::tuple(log.rows(), log.truncated, warnings.size()), std::tuple(3u, true, 1u));
+    EXPECT_EQ(warnings.at(0).rfind("t.csv:21: warning", 0), 0u) << warnings[0];
   }
 }
 
 TEST(ReportLog, ForeignFilesNameTheLine) {
-  std::string good = std::string(kPacedHead) + kPacedRows;
-  auto replaced = [&](const std::string& from, const std::string& to) {
-    std::string t = good;
-    t.replace(t.find(from), from.size(), to);
-    return t;
-  };
-  struct Case {
-    std::string text;
-    const char* where;  // file and line in the message
-  };
-  const Case cases[] = {
+  const std::pair<std::string, const char*> cases[] = {
       {"", "t.csv:1:"},
       {"num,start,open\n0,1,2\n", "t.csv:1:"},
       {std::string("\x7f"
                    "ELF\x02\x01\x01",
                    7),
        "t.csv:1:"},
-      {good.substr(0, 60), "t.csv:"},  // cut inside the header
-      {replaced("Hostname,vm", "Host,vm"), "t.csv:5:"},
-      {replaced(" -r -z8100", " -z8100"), "t.csv:7:"},  // no direction
-      {replaced("FrameRate,24.95", "FrameRate,fast"), "t.csv:8:"},
-      {replaced("min,1.000,0.010", "min,1.000"), "t.csv:13:"},
-      {replaced("1,1.010,1.030", "1,1.010,x"), "t.csv:19:"},
-      {replaced("2,3.100", "7,3.100"), "t.csv:20:"},           // rows out of order
-      {replaced("2,3.100", "2,9000000000.000"), "t.csv:20:"},  // beyond 100 days
-      {replaced(" -f25 ", " -f0 "), "t.csv:12:"},              // paced without a rate
-      {replaced("3,5.100,5.110,6.000,6.100,200.000,16", "3,5.1,5.1,6,6.1"), "t.csv:21:"},
+      {kPaced.substr(0, 60), "t.csv:"},  // cut inside the header
+      {Replaced(kPaced, "Hostname,vm", "Host,vm"), "t.csv:5:"},
+      {Replaced(kPaced, " -r -z8100", " -z8100"), "t.csv:7:"},  // no direction
+      {Replaced(kPaced, "FrameRate,24.95", "FrameRate,fast"), "t.csv:8:"},
+      {Replaced(kPaced, " -f25 ", " -f0 "), "t.csv:12:"},  // paced without a rate
+      {Replaced(kPaced, "min,1.000,0.010", "min,1.000"), "t.csv:13:"},
+      {Replaced(kPaced, "1,1.010,1.030", "1,1.010,x"), "t.csv:19:"},
+      {Replaced(kPaced, "2,3.100", "7,3.100"), "t.csv:20:"},           // rows out of order
+      {Replaced(kPaced, "2,3.100", "2,9000000000.000"), "t.csv:20:"},  // beyond 100 days
+      {Replaced(kPaced, "3,5.100,5.110,6.000,6.100,200.000,16", "3,5.1,5.1,6,6.1"), "t.csv:21:"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [text, where] : cases) {
     try {
-      Parse(c.text);
-      ADD_FAILURE() << "accepted: " << c.text.substr(0, 80);
-    } catch (const LogError& e) {
-      EXPECT_EQ(std::string(e.what()).rfind(c.where, 0), 0u) << e.what();
+      Parse(text);
+      ADD_FAILURE() << "accepted: " << text.substr(0, 80);
+    } catch (const report::LogError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(where, 0), 0u) << e.what();
     }
   }
 }
 
 TEST(ReportLog, CountedRowsAreTheSummaryTablesRows) {
-  // Row 1 never finished (its close stamp was never written); row 3 never
-  // started, so the count stops there although row 4 has stamps.
-  std::string text = kUnpacedLog;
-  text += "3,-9000.000,-9000.000,-9000.000,-9000.000\n4,4.000,4.000,5.000,5.000\n";
-  text.replace(text.find("1,1.000,1.000,2.000,2.000"), 25, "1,1.000,1.000,2.000,-9000.000");
-  TimingLog log = Parse(text);
-  EXPECT_EQ(report::CountedRows(log), (std::vector<uint32_t>{0, 2}));
-}
-
-TEST(ReportLog, MissingFileIsAnErrorNamingIt) {
-  try {
-    report::ReadTimingLog("/nonexistent/x.csv", nullptr);
-    ADD_FAILURE();
-  } catch (const LogError& e) {
-    EXPECT_NE(std::string(e.what()).find("/nonexistent/x.csv"), std::string::npos);
-  }
+  // Row 1 never finished (no close stamp); row 3 never started, so the count
+  // stops there although row 4 has stamps.
+  std::string text =
+      Replaced(kUnpacedLog, "1,1.000,1.000,2.000,2.000", "1,1.000,1.000,2.000,-9000.000") +
+      "3,-9000.000,-9000.000,-9000.000,-9000.000\n4,4.000,4.000,5.000,5.000\n";
+  EXPECT_EQ(report::CountedRows(Parse(text)), (std::vector<uint32_t>{0, 2}));
 }
 
 }  // namespace
