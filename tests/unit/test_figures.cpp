@@ -16,11 +16,7 @@ TEST(Figures, ZeroTimeFramesShowNoNanOrInf) {
     stats[i].Start = stats[i].EoOpenCreate = stats[i].EoReadWrite = stats[i].EoClose =
         1000000 + i * 500000;
   for (int dataSize : {0, 4096}) {
-    DisplaySettings settings{.perfTime = 1e-6,
-                             .perfFreq = 1000000,
-                             .dataSize = dataSize,
-                             .histogramPeriod = 5,
-                             .paramsAsStr = "-w0 -n3 "};
+    DisplaySettings settings{1e-6, 1000000, dataSize, 5, 0, "-w0 -n3 "};
     DisplayState state{};  // an empty histogram
     auto screen = std::make_unique<Screen>();
     RefreshScreen(&state, stats, 3, 1000000, settings, screen.get());
