@@ -1,11 +1,9 @@
-// The multithreaded engines run in-process on small buffered frames, over and
-// over, so that the hand-over protocol and the winding down meet as many
-// interleavings as possible. Built with ORDAVI_SANITIZE=thread these runs are
-// the race check of the worker pool; in any build they check that every
-// frame is performed and published exactly once.
+// The multithreaded engines in-process on small buffered frames, over and
+// over, so that the hand-over and the winding down meet many interleavings:
+// under ThreadSanitizer the race check of the worker pool, in any build the
+// check that every frame is performed and published exactly once.
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,7 +23,8 @@
 
 namespace {
 
-constexpr int kFrameKb = 4;
+constexpr int64_t kFrameBytes = 4096;
+namespace fs = std::filesystem;
 
 class ThreadedEngine : public ::testing::Test {
  protected:
@@ -43,25 +42,23 @@ class ThreadedEngine : public ::testing::Test {
     g_frameStats = nullptr;
     ResetParameters();
     ResetRunCounters();
-    std::filesystem::remove_all(dir_);
+    fs::remove_all(dir_);
   }
 
-  // Sets up the globals and the records as the driver would, for a run in
-  // the directory `sub` below the test's directory.
-  void Configure(bool write, int frames, int ops, bool stream, bool outOfOrder,
-                 const char* sub = "") {
+  // Sets the globals and records up as the driver would, for a run in the
+  // directory `sub` below the test's directory. The read engine has no -o.
+  void Configure(bool write, int frames, int ops, bool stream, bool outOfOrder, const char* sub) {
     ResetParameters();
     ResetRunCounters();
     g_numFrames = frames;
     g_numOps = std::min(ops, frames);
     g_testMode = 2;
     g_streamMode = stream;
-    g_isOutOfOrderIo = outOfOrder;
+    g_isOutOfOrderIo = write && outOfOrder;
     g_bufferedIo = TRUE;
-    g_fileSize = write || stream ? kFrameKb * 1024 : 0;
-    std::string dir = dir_ + "/" + sub;
-    std::filesystem::create_directories(dir);
-    snprintf(path_, sizeof path_, stream ? "%s/stream.bin" : "%s/", dir.c_str());
+    g_fileSize = write || stream ? kFrameBytes : 0;
+    fs::create_directories(dir_ + "/" + sub);
+    snprintf(path_, sizeof path_, stream ? "%s/%s/stream.bin" : "%s/%s/", dir_.c_str(), sub);
     namePart_ = path_ + strlen(path_);
     write_ = write;
     if (write)
@@ -72,33 +69,33 @@ class ThreadedEngine : public ::testing::Test {
     g_frameStats = new TIME_STATS[size_t(frames)]();
   }
 
+  // Runs the engine; checks that every published record holds its four
+  // stamps in order and that the byte count matches them.
   int Execute() {
+    // Reads the published records while the engine runs, as the live screen
+    // does: none may be published before it is complete.
+    std::atomic<bool> running{true};
+    int early = 0;
+    std::thread screen([&] {
+      for (int seen = 0; running.load(); std::this_thread::yield())
+        for (int n = g_numFrameStats.load(std::memory_order_acquire); seen < n; seen++)
+          early += g_frameStats[seen].EoClose == 0;
+    });
     testing::internal::CaptureStdout();
     int n = write_ ? CreateOrdaviThreaded(path_, namePart_) : ReadOrdaviThreaded(path_, namePart_);
     testing::internal::GetCapturedStdout();
-    return n;
-  }
-
-  int Run(bool write, int frames, int ops, bool stream, bool outOfOrder, const char* sub = "") {
-    Configure(write, frames, ops, stream, outOfOrder, sub);
-    return Execute();
-  }
-
-  // Every record below `count` holds its four stamps in order.
-  static void ExpectComplete(int count) {
-    for (int i = 0; i < count; i++) {
+    running.store(false);
+    screen.join();
+    EXPECT_EQ(early, 0) << "records published before they were complete";
+    int published = g_numFrameStats.load();
+    for (int i = 0; i < published; i++) {
       const TIME_STATS& r = g_frameStats[i];
-      ASSERT_NE(r.Start, 0) << "frame " << i;
-      ASSERT_LE(r.Start, r.EoOpenCreate) << "frame " << i;
-      ASSERT_LE(r.EoOpenCreate, r.EoReadWrite) << "frame " << i;
-      ASSERT_LE(r.EoReadWrite, r.EoClose) << "frame " << i;
+      EXPECT_TRUE(r.Start != 0 && r.Start <= r.EoOpenCreate && r.EoOpenCreate <= r.EoReadWrite &&
+                  r.EoReadWrite <= r.EoClose)
+          << "frame " << i;
     }
-  }
-
-  std::string FramePath(const char* sub, int n) const {
-    char name[64];
-    snprintf(name, sizeof name, "/frame%06d.tst", n);
-    return dir_ + "/" + sub + name;
+    EXPECT_EQ(g_bytesTransferred, published * kFrameBytes);
+    return n;
   }
 
   std::string dir_;
@@ -107,45 +104,35 @@ class ThreadedEngine : public ::testing::Test {
   bool write_ = false;
 };
 
+// Frame counts around the pool size of 20: no steady state, one frame of
+// it, and a long one; in order and out of order; files and stream.
 TEST_F(ThreadedEngine, EveryFrameOnceAcrossPoolSizesAndModes) {
-  // Frame counts around the pool size: no steady state, one frame of steady
-  // state, and a long one; in order and out of order; files and stream.
-  for (int rep = 0; rep < 4; rep++) {
-    for (int frames : {1, 19, 20, 21, 300}) {
-      for (bool stream : {false, true}) {
-        for (bool ooo : {false, true}) {
-          SCOPED_TRACE(testing::Message()
-                       << "frames " << frames << " stream " << stream << " ooo " << ooo);
-          ASSERT_EQ(Run(true, frames, 20, stream, ooo), frames);
+  for (int rep = 0; rep < 8; rep++)
+    for (int frames : {1, 19, 20, 21, 300})
+      for (bool stream : {false, true})
+        for (bool write : {true, false}) {
+          bool ooo = rep % 2 == 1;
+          SCOPED_TRACE(testing::Message() << "frames " << frames << " stream " << stream
+                                          << " write " << write << " ooo " << ooo);
+          Configure(write, frames, 20, stream, ooo, "");
+          ASSERT_EQ(Execute(), frames);
           EXPECT_EQ(g_numFrameStats.load(), frames);
-          EXPECT_EQ(g_bytesTransferred, int64_t(frames) * kFrameKb * 1024);
-          EXPECT_EQ(g_terminate.load(), 1);
-          ExpectComplete(frames);
-
-          ASSERT_EQ(Run(false, frames, 20, stream, ooo), frames);
-          EXPECT_EQ(g_numFrameStats.load(), frames);
-          EXPECT_EQ(g_bytesTransferred, int64_t(frames) * kFrameKb * 1024);
-          ExpectComplete(frames);
-          std::filesystem::remove_all(dir_);
-          std::filesystem::create_directory(dir_);
         }
-      }
-    }
-  }
 }
 
+// A stop from another thread (a user break) at a different moment each
+// time: every handed-out frame is performed and published.
 TEST_F(ThreadedEngine, StopPerformsEveryHandedOutFrame) {
-  ASSERT_EQ(Run(true, 200, 20, false, false, "frames"), 200);  // for the reads
+  Configure(true, 200, 20, false, false, "frames");
+  ASSERT_EQ(Execute(), 200);  // for the reads
   for (int rep = 0; rep < 60; rep++) {
     for (bool write : {true, false}) {
       // Few workers make the engine hand a worker its next frame, and then
       // wind down, right while that worker is returning from its last one.
       int workers = rep % 3 == 0 ? 20 : rep % 3;
       SCOPED_TRACE(testing::Message() << "rep " << rep << " write " << write << " -t " << workers);
-      std::filesystem::remove_all(dir_ + "/w");
+      fs::remove_all(dir_ + "/w");
       Configure(write, 200, workers, false, rep % 2 == 1, write ? "w" : "frames");
-      // The stop comes from another thread, as a user break would, at a
-      // different moment each time.
       std::thread breaker([rep] {
         usleep(useconds_t(50 * rep));
         g_terminate.store(1);
@@ -153,18 +140,16 @@ TEST_F(ThreadedEngine, StopPerformsEveryHandedOutFrame) {
       int n = Execute();
       breaker.join();
       int published = g_numFrameStats.load();
-      ExpectComplete(published);
-      if (write) {
-        // The result counts every handed-out frame, and each was written.
+      if (write) {  // the result counts every frame handed out, each written
         EXPECT_EQ(published, n);
-        for (int i = 0; i < 200; i++)
-          EXPECT_EQ(std::filesystem::exists(FramePath("w", i)), i < n) << i;
-      } else {
-        // After a stop, the frame handed out last is read and published but
-        // not counted in the result.
+        for (int i = 0; i < 200; i++) {
+          char name[32];
+          snprintf(name, sizeof name, "/w/frame%06d.tst", i);
+          EXPECT_EQ(fs::exists(dir_ + name), i < n) << i;
+        }
+      } else {  // the frame handed out last is read and published, not counted
         EXPECT_TRUE(published == n + 1 || (n == 200 && published == 200)) << n << " " << published;
       }
-      EXPECT_EQ(g_bytesTransferred, int64_t(published) * kFrameKb * 1024);
     }
   }
 }
