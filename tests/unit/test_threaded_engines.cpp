@@ -45,44 +45,46 @@ class ThreadedEngine : public ::testing::Test {
     fs::remove_all(dir_);
   }
 
-  // Sets the globals and records up as the driver would, for a run in the
-  // directory `sub` below the test's directory. The read engine has no -o.
-  void Configure(bool write, int frames, int ops, bool stream, bool outOfOrder, const char* sub) {
+  // Sets the globals up as the driver would and runs the engine in `sub`
+  // below the test's directory (the read engine has no -o); with
+  // `stopAfterUs` >= 0 another thread stops the run then, as a user break.
+  // Meanwhile a reader checks the published records, as the live screen
+  // would: none may be published before it is complete. Returns the count.
+  int Run(bool write, int frames, int ops, bool stream, bool ooo, const char* sub,
+          int stopAfterUs = -1) {
     ResetParameters();
     ResetRunCounters();
     g_numFrames = frames;
     g_numOps = std::min(ops, frames);
     g_testMode = 2;
     g_streamMode = stream;
-    g_isOutOfOrderIo = write && outOfOrder;
+    g_isOutOfOrderIo = write && ooo;
     g_bufferedIo = TRUE;
     g_fileSize = write || stream ? kFrameBytes : 0;
     fs::create_directories(dir_ + "/" + sub);
-    snprintf(path_, sizeof path_, stream ? "%s/%s/stream.bin" : "%s/%s/", dir_.c_str(), sub);
-    namePart_ = path_ + strlen(path_);
-    write_ = write;
+    char path[kPathBufSize];
+    snprintf(path, sizeof path, stream ? "%s/%s/stream.bin" : "%s/%s/", dir_.c_str(), sub);
+    char* namePart = path + strlen(path);
     if (write)
       UpdateParametersForWriteTest();
     else
-      UpdateParametersForReadTest(path_, namePart_);
+      UpdateParametersForReadTest(path, namePart);
     delete[] g_frameStats;
     g_frameStats = new TIME_STATS[size_t(frames)]();
-  }
 
-  // Runs the engine; checks that every published record holds its four
-  // stamps in order and that the byte count matches them.
-  int Execute() {
-    // Reads the published records while the engine runs, as the live screen
-    // does: none may be published before it is complete.
     std::atomic<bool> running{true};
     int early = 0;
     std::thread screen([&] {
+      if (stopAfterUs >= 0) {
+        usleep(useconds_t(stopAfterUs));
+        g_terminate.store(1);
+      }
       for (int seen = 0; running.load(); std::this_thread::yield())
         for (int n = g_numFrameStats.load(std::memory_order_acquire); seen < n; seen++)
           early += g_frameStats[seen].EoClose == 0;
     });
     testing::internal::CaptureStdout();
-    int n = write_ ? CreateOrdaviThreaded(path_, namePart_) : ReadOrdaviThreaded(path_, namePart_);
+    int n = write ? CreateOrdaviThreaded(path, namePart) : ReadOrdaviThreaded(path, namePart);
     testing::internal::GetCapturedStdout();
     running.store(false);
     screen.join();
@@ -99,9 +101,6 @@ class ThreadedEngine : public ::testing::Test {
   }
 
   std::string dir_;
-  char path_[kPathBufSize];
-  char* namePart_ = nullptr;
-  bool write_ = false;
 };
 
 // Frame counts around the pool size of 20: no steady state, one frame of
@@ -111,34 +110,24 @@ TEST_F(ThreadedEngine, EveryFrameOnceAcrossPoolSizesAndModes) {
     for (int frames : {1, 19, 20, 21, 300})
       for (bool stream : {false, true})
         for (bool write : {true, false}) {
-          bool ooo = rep % 2 == 1;
-          SCOPED_TRACE(testing::Message() << "frames " << frames << " stream " << stream
-                                          << " write " << write << " ooo " << ooo);
-          Configure(write, frames, 20, stream, ooo, "");
-          ASSERT_EQ(Execute(), frames);
+          SCOPED_TRACE(testing::Message() << "rep " << rep << " frames " << frames << " stream "
+                                          << stream << " write " << write);
+          ASSERT_EQ(Run(write, frames, 20, stream, rep % 2 == 1, ""), frames);
           EXPECT_EQ(g_numFrameStats.load(), frames);
         }
 }
 
-// A stop from another thread (a user break) at a different moment each
-// time: every handed-out frame is performed and published.
+// A stop at a different moment each time: every frame handed out is
+// performed and published. Few workers make the engine hand a worker its
+// next frame, and then wind down, right while that worker returns.
 TEST_F(ThreadedEngine, StopPerformsEveryHandedOutFrame) {
-  Configure(true, 200, 20, false, false, "frames");
-  ASSERT_EQ(Execute(), 200);  // for the reads
+  ASSERT_EQ(Run(true, 200, 20, false, false, "frames"), 200);  // for the reads
   for (int rep = 0; rep < 60; rep++) {
     for (bool write : {true, false}) {
-      // Few workers make the engine hand a worker its next frame, and then
-      // wind down, right while that worker is returning from its last one.
       int workers = rep % 3 == 0 ? 20 : rep % 3;
       SCOPED_TRACE(testing::Message() << "rep " << rep << " write " << write << " -t " << workers);
       fs::remove_all(dir_ + "/w");
-      Configure(write, 200, workers, false, rep % 2 == 1, write ? "w" : "frames");
-      std::thread breaker([rep] {
-        usleep(useconds_t(50 * rep));
-        g_terminate.store(1);
-      });
-      int n = Execute();
-      breaker.join();
+      int n = Run(write, 200, workers, false, rep % 2 == 1, write ? "w" : "frames", 50 * rep);
       int published = g_numFrameStats.load();
       if (write) {  // the result counts every frame handed out, each written
         EXPECT_EQ(published, n);
