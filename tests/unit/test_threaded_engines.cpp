@@ -79,7 +79,7 @@ class ThreadedEngine : public ::testing::Test {
         usleep(useconds_t(stopAfterUs));
         g_terminate.store(1);
       }
-      for (int seen = 0; running.load(); std::this_thread::yield())
+      for (int seen = 0; running.load(); usleep(10))
         for (int n = g_numFrameStats.load(std::memory_order_acquire); seen < n; seen++)
           early += g_frameStats[seen].EoClose == 0;
     });
