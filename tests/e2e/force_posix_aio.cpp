@@ -1,8 +1,7 @@
-// Test-only: with ORDAVI_E2E_NO_URING set in the test's environment, this
-// test program forbids io_uring_setup to itself and to every ordavi it
-// starts (a seccomp filter is inherited across fork and exec), the way a
-// container's seccomp profile does. The asynchronous engines must then fall
-// back to POSIX AIO; ordavi itself has no switch for it.
+// Test-only: with ORDAVI_E2E_NO_URING set, this test program forbids
+// io_uring_setup to itself and to every ordavi it starts (a seccomp filter
+// is inherited across fork and exec), as a container's profile may: the
+// asynchronous engines must then fall back to POSIX AIO.
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>

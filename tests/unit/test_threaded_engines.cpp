@@ -1,11 +1,9 @@
-// The multithreaded engines run in-process on small buffered frames, over and
-// over, so that the hand-over protocol and the winding down meet as many
-// interleavings as possible. Built with ORDAVI_SANITIZE=thread these runs are
-// the race check of the worker pool; in any build they check that every
-// frame is performed and published exactly once.
+// The multithreaded engines in-process on small buffered frames, over and
+// over, so that the hand-over and the winding down meet many interleavings:
+// under ThreadSanitizer the race check of the worker pool, in any build the
+// check that every frame is performed and published exactly once.
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,7 +23,8 @@
 
 namespace {
 
-constexpr int kFrameKb = 4;
+constexpr int64_t kFrameBytes = 4096;
+namespace fs = std::filesystem;
 
 class ThreadedEngine : public ::testing::Test {
  protected:
@@ -43,128 +42,103 @@ class ThreadedEngine : public ::testing::Test {
     g_frameStats = nullptr;
     ResetParameters();
     ResetRunCounters();
-    std::filesystem::remove_all(dir_);
+    fs::remove_all(dir_);
   }
 
-  // Sets up the globals and the records as the driver would, for a run in
-  // the directory `sub` below the test's directory.
-  void Configure(bool write, int frames, int ops, bool stream, bool outOfOrder,
-                 const char* sub = "") {
+  // Sets the globals up as the driver would and runs the engine in `sub`
+  // below the test's directory (the read engine has no -o); with
+  // `stopAfterUs` >= 0 another thread stops the run then, as a user break.
+  // Meanwhile a reader checks the published records, as the live screen
+  // would: none may be published before it is complete. Returns the count.
+  int Run(bool write, int frames, int ops, bool stream, bool ooo, const char* sub,
+          int stopAfterUs = -1) {
     ResetParameters();
     ResetRunCounters();
     g_numFrames = frames;
     g_numOps = std::min(ops, frames);
     g_testMode = 2;
     g_streamMode = stream;
-    g_isOutOfOrderIo = outOfOrder;
+    g_isOutOfOrderIo = write && ooo;
     g_bufferedIo = TRUE;
-    g_fileSize = write || stream ? kFrameKb * 1024 : 0;
-    std::string dir = dir_ + "/" + sub;
-    std::filesystem::create_directories(dir);
-    snprintf(path_, sizeof path_, stream ? "%s/stream.bin" : "%s/", dir.c_str());
-    namePart_ = path_ + strlen(path_);
-    write_ = write;
+    g_fileSize = write || stream ? kFrameBytes : 0;
+    fs::create_directories(dir_ + "/" + sub);
+    char path[kPathBufSize];
+    snprintf(path, sizeof path, stream ? "%s/%s/stream.bin" : "%s/%s/", dir_.c_str(), sub);
+    char* namePart = path + strlen(path);
     if (write)
       UpdateParametersForWriteTest();
     else
-      UpdateParametersForReadTest(path_, namePart_);
+      UpdateParametersForReadTest(path, namePart);
     delete[] g_frameStats;
     g_frameStats = new TIME_STATS[size_t(frames)]();
-  }
 
-  int Execute() {
+    std::atomic<bool> running{true};
+    int early = 0;
+    std::thread screen([&] {
+      if (stopAfterUs >= 0) {
+        usleep(useconds_t(stopAfterUs));
+        g_terminate.store(1);
+      }
+      for (int seen = 0; running.load(); usleep(10))
+        for (int n = g_numFrameStats.load(std::memory_order_acquire); seen < n; seen++)
+          early += g_frameStats[seen].EoClose == 0;
+    });
     testing::internal::CaptureStdout();
-    int n = write_ ? CreateOrdaviThreaded(path_, namePart_) : ReadOrdaviThreaded(path_, namePart_);
+    int n = write ? CreateOrdaviThreaded(path, namePart) : ReadOrdaviThreaded(path, namePart);
     testing::internal::GetCapturedStdout();
+    running.store(false);
+    screen.join();
+    EXPECT_EQ(early, 0) << "records published before they were complete";
+    int published = g_numFrameStats.load();
+    for (int i = 0; i < published; i++) {
+      const TIME_STATS& r = g_frameStats[i];
+      EXPECT_TRUE(r.Start != 0 && r.Start <= r.EoOpenCreate && r.EoOpenCreate <= r.EoReadWrite &&
+                  r.EoReadWrite <= r.EoClose)
+          << "frame " << i;
+    }
+    EXPECT_EQ(g_bytesTransferred, published * kFrameBytes);
     return n;
   }
 
-  int Run(bool write, int frames, int ops, bool stream, bool outOfOrder, const char* sub = "") {
-    Configure(write, frames, ops, stream, outOfOrder, sub);
-    return Execute();
-  }
-
-  // Every record below `count` holds its four stamps in order.
-  static void ExpectComplete(int count) {
-    for (int i = 0; i < count; i++) {
-      const TIME_STATS& r = g_frameStats[i];
-      ASSERT_NE(r.Start, 0) << "frame " << i;
-      ASSERT_LE(r.Start, r.EoOpenCreate) << "frame " << i;
-      ASSERT_LE(r.EoOpenCreate, r.EoReadWrite) << "frame " << i;
-      ASSERT_LE(r.EoReadWrite, r.EoClose) << "frame " << i;
-    }
-  }
-
-  std::string FramePath(const char* sub, int n) const {
-    char name[64];
-    snprintf(name, sizeof name, "/frame%06d.tst", n);
-    return dir_ + "/" + sub + name;
-  }
-
   std::string dir_;
-  char path_[kPathBufSize];
-  char* namePart_ = nullptr;
-  bool write_ = false;
 };
 
+// Frame counts around the pool size of 20: no steady state, one frame of
+// it, and a long one; in order and out of order; files and stream.
 TEST_F(ThreadedEngine, EveryFrameOnceAcrossPoolSizesAndModes) {
-  // Frame counts around the pool size: no steady state, one frame of steady
-  // state, and a long one; in order and out of order; files and stream.
-  for (int rep = 0; rep < 4; rep++) {
-    for (int frames : {1, 19, 20, 21, 300}) {
-      for (bool stream : {false, true}) {
-        for (bool ooo : {false, true}) {
-          SCOPED_TRACE(testing::Message()
-                       << "frames " << frames << " stream " << stream << " ooo " << ooo);
-          ASSERT_EQ(Run(true, frames, 20, stream, ooo), frames);
+  for (int rep = 0; rep < 8; rep++)
+    for (int frames : {1, 19, 20, 21, 300})
+      for (bool stream : {false, true})
+        for (bool write : {true, false}) {
+          SCOPED_TRACE(testing::Message() << "rep " << rep << " frames " << frames << " stream "
+                                          << stream << " write " << write);
+          ASSERT_EQ(Run(write, frames, 20, stream, rep % 2 == 1, ""), frames);
           EXPECT_EQ(g_numFrameStats.load(), frames);
-          EXPECT_EQ(g_bytesTransferred, int64_t(frames) * kFrameKb * 1024);
-          EXPECT_EQ(g_terminate.load(), 1);
-          ExpectComplete(frames);
-
-          ASSERT_EQ(Run(false, frames, 20, stream, ooo), frames);
-          EXPECT_EQ(g_numFrameStats.load(), frames);
-          EXPECT_EQ(g_bytesTransferred, int64_t(frames) * kFrameKb * 1024);
-          ExpectComplete(frames);
-          std::filesystem::remove_all(dir_);
-          std::filesystem::create_directory(dir_);
         }
-      }
-    }
-  }
 }
 
+// A stop at a different moment each time: every frame handed out is
+// performed and published. Few workers make the engine hand a worker its
+// next frame, and then wind down, right while that worker returns.
 TEST_F(ThreadedEngine, StopPerformsEveryHandedOutFrame) {
   ASSERT_EQ(Run(true, 200, 20, false, false, "frames"), 200);  // for the reads
   for (int rep = 0; rep < 60; rep++) {
     for (bool write : {true, false}) {
-      // Few workers make the engine hand a worker its next frame, and then
-      // wind down, right while that worker is returning from its last one.
       int workers = rep % 3 == 0 ? 20 : rep % 3;
       SCOPED_TRACE(testing::Message() << "rep " << rep << " write " << write << " -t " << workers);
-      std::filesystem::remove_all(dir_ + "/w");
-      Configure(write, 200, workers, false, rep % 2 == 1, write ? "w" : "frames");
-      // The stop comes from another thread, as a user break would, at a
-      // different moment each time.
-      std::thread breaker([rep] {
-        usleep(useconds_t(50 * rep));
-        g_terminate.store(1);
-      });
-      int n = Execute();
-      breaker.join();
+      fs::remove_all(dir_ + "/w");
+      int n = Run(write, 200, workers, false, rep % 2 == 1, write ? "w" : "frames", 50 * rep);
       int published = g_numFrameStats.load();
-      ExpectComplete(published);
-      if (write) {
-        // The result counts every handed-out frame, and each was written.
+      if (write) {  // the result counts every frame handed out, each written
         EXPECT_EQ(published, n);
-        for (int i = 0; i < 200; i++)
-          EXPECT_EQ(std::filesystem::exists(FramePath("w", i)), i < n) << i;
-      } else {
-        // After a stop, the frame handed out last is read and published but
-        // not counted in the result.
+        for (int i = 0; i < 200; i++) {
+          char name[32];
+          snprintf(name, sizeof name, "/w/frame%06d.tst", i);
+          EXPECT_EQ(fs::exists(dir_ + name), i < n) << i;
+        }
+      } else {  // the frame handed out last is read and published, not counted
         EXPECT_TRUE(published == n + 1 || (n == 200 && published == 200)) << n << " " << published;
       }
-      EXPECT_EQ(g_bytesTransferred, int64_t(published) * kFrameKb * 1024);
     }
   }
 }
