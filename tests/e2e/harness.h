@@ -109,6 +109,7 @@ class LoopFs {
   LoopFs& operator=(const LoopFs&) = delete;
   bool ok() const { return ok_; }
   std::string frames() const { return mnt_ + "/frames"; }
+  std::string operator/(const std::string& name) const { return mnt_ + "/" + name; }
   const std::string& device() const { return device_; }
   // Cuts the backing file short under the mounted file system: reads of the
   // lost blocks then fail with EIO.

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "harness.h"
-#include "loop_fs.h"
 
 namespace {
 
@@ -20,9 +19,6 @@ using Args = std::vector<std::string>;
 Args Cat(Args a, const Args& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
-}
-bool Has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
 }
 // The number after `label` in `text`, or -1.
 double After(const std::string& text, const std::string& label) {
@@ -76,8 +72,8 @@ TEST(AsyncPath, VerboseNamesThePathInUse) {
   TempDir d;
   RunResult r = RunOrdavi({"--verbose", "-a", "2", "-w", "4", "-n", "2", "-u", "0", d.path()});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(Has(r.out, IoUringForbidden() ? "- asynchronous I/O: POSIX AIO\n"
-                                            : "- asynchronous I/O: io_uring"))
+  EXPECT_TRUE(Contains(r.out, IoUringForbidden() ? "- asynchronous I/O: POSIX AIO\n"
+                                                 : "- asynchronous I/O: io_uring"))
       << r.out;
 }
 
@@ -142,7 +138,7 @@ TEST(Threaded, FailureDuringTheFirstHandOutKeepsEveryWorkersFrame) {
   ASSERT_EQ(mkdir((d / "frame000001.tst").c_str(), 0700), 0);
   RunResult r = RunOrdavi({"-t", "4", "-w", "4", "-n", "10", "-u", "0", d.path()});
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(Has(r.err, "/frame000001.tst\"\nError 21: Is a directory\n")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "/frame000001.tst\"\nError 21: Is a directory\n")) << r.err;
   for (int i : {0, 2, 3, 4})
     EXPECT_TRUE(AllBytesAre(d / ("frame00000" + std::to_string(i) + ".tst"), 't')) << i;
   EXPECT_FALSE(FileExists(d / "frame000005.tst"));
@@ -165,17 +161,17 @@ TEST(AsyncPath, FailuresInTheLastFramesAreReported) {
     RunResult w =
         RunOrdavi(Cat(Cat({"-a", "4", "-w", "1024", "-n", "4", "-u", "0"}, order), {fs / "w"}));
     EXPECT_EQ(w.status, 0) << w.err;
-    EXPECT_TRUE(Has(w.err, "\nError 28: No space left on device\n")) << w.err;
+    EXPECT_TRUE(Contains(w.err, "\nError 28: No space left on device\n")) << w.err;
     EXPECT_EQ(CountOf(w.err, "Error "), 1) << w.err;
-    EXPECT_TRUE(Has(w.out, "  Overall frame rate"));
+    EXPECT_TRUE(Contains(w.out, "  Overall frame rate"));
     Sh("rm -rf " + (fs / "w"));
   }
   ASSERT_TRUE(fs.CutTo(6));
   for (const Args& order : {Args{}, Args{"-o"}}) {
     RunResult r = RunOrdavi(Cat(Cat({"-a", "4", "-n", "4", "-u", "0"}, order), {fs / "r"}));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(Has(r.err, "\nError 5: Input/output error\n")) << r.err;
-    EXPECT_TRUE(Has(r.out, "  Overall frame rate"));
+    EXPECT_TRUE(Contains(r.err, "\nError 5: Input/output error\n")) << r.err;
+    EXPECT_TRUE(Contains(r.out, "  Overall frame rate"));
   }
 }
 
@@ -189,7 +185,7 @@ TEST(Pacing, SecondBreakEndsPlaybackAtOnce) {
                       d);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(CountOf(r.out, "User break, stopping"), 2) << r.out;
-  EXPECT_TRUE(Has(r.out, "  Overall frame rate")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "  Overall frame rate")) << r.out;
   EXPECT_LE(After(r.out, "elapsed "), 7) << "playback went on showing the queued frames";
 }
 
@@ -276,9 +272,9 @@ TEST(Limits, BufferAllocationFailureGivesTheReason) {
     for (auto& a : e.args) opts += a + " ";
     RunResult r = Shell("ulimit -v 200000; $ORDAVI " + opts + "-w 409600 -n 4 -u 0 " + d.path(), d);
     EXPECT_EQ(r.status, 1) << e.name;
-    EXPECT_TRUE(Has(r.err,
-                    "Could not allocate memory for buffer\n***FATAL*** Error 12: Cannot "
-                    "allocate memory\n"))
+    EXPECT_TRUE(Contains(r.err,
+                         "Could not allocate memory for buffer\n***FATAL*** Error 12: Cannot "
+                         "allocate memory\n"))
         << e.name << ": " << r.err;
   }
 }
@@ -291,7 +287,7 @@ TEST(Limits, ThreadShortageIsNeverSilent) {
   TempDir d;
   RunResult t = cg.Run("-w 4 -n 40 -t 20 -u 0 " + d.path(), d);
   EXPECT_EQ(t.status, 1) << t.out << t.err;
-  EXPECT_TRUE(Has(t.err, "Cannot create IO worker thread\n***FATAL*** Error 11: ")) << t.err;
+  EXPECT_TRUE(Contains(t.err, "Cannot create IO worker thread\n***FATAL*** Error 11: ")) << t.err;
 #if defined(__SANITIZE_THREAD__)
   // The thread sanitizer's runtime does not survive glibc's AIO failing to
   // start a helper thread; the plain and address builds cover that case.
@@ -300,7 +296,7 @@ TEST(Limits, ThreadShortageIsNeverSilent) {
   RunResult a = cg.Run("-w 4 -n 60 -a 50 -u 0 " + d.path(), d);
   EXPECT_EQ(a.status, 0) << a.err;
   if (IoUringForbidden())  // glibc's AIO warns it has fewer helper threads
-    EXPECT_TRUE(Has(a.err, "Warning: only ")) << a.err;
+    EXPECT_TRUE(Contains(a.err, "Warning: only ")) << a.err;
   else  // io_uring needs none
     EXPECT_EQ(a.err, "");
 }
