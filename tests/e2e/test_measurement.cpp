@@ -1,7 +1,6 @@
 // End-to-end: the figures themselves. Out-of-order frames become visible
 // only in order (a frame held in its create on a frozen file system), and a
-// cropped read transfers the middle of the frame. (Dropped frames and the pacing grid are tested with the other
-// pacing tests.)
+// cropped read transfers the middle of the frame.
 #include <sys/stat.h>
 #include <unistd.h>
 
