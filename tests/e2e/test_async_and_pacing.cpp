@@ -81,8 +81,10 @@ TEST(AsyncPath, VerboseNamesThePathInUse) {
 // not show up in the I/O times of a paced asynchronous run.
 TEST(AsyncPath, PacedTransferTimesStayNearTheUnpacedOnes) {
   TempDir d;
-  for (const Args& extra : {Args{"-w", "4"}, Args{"-w", "4", "-o"}, Args{"-q", "4", "-b", "1"}}) {
-    RunResult r = RunOrdavi(Cat(Cat({"-a", "2", "-n", "10", "-f", "50", "-u", "0"}, extra),
+  for (const Args& extra : {Args{"-w", "4"}, Args{"-w", "4", "-o"}, Args{"-q", "2", "-b", "1"}}) {
+    // At 25 fps a transfer stamped when it is collected would hold a 40 ms
+    // period; 4 KiB transfers take well under a millisecond, even on a busy disk.
+    RunResult r = RunOrdavi(Cat(Cat({"-a", "2", "-n", "10", "-f", "25", "-u", "0"}, extra),
                                 {"-x", d / "p.csv", d.path()}));
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<Row> rows = Rows(d / "p.csv");
@@ -92,7 +94,7 @@ TEST(AsyncPath, PacedTransferTimesStayNearTheUnpacedOnes) {
       EXPECT_TRUE(w.start <= w.open && w.open <= w.io && w.io <= w.close) << extra[0];
       sum += w.io - w.open;
     }
-    EXPECT_LT(sum / 10, 8.0) << "the I/O times hold the frame period (" << extra[0] << ")";
+    EXPECT_LT(sum / 10, 15.0) << "the I/O times hold the frame period (" << extra[0] << ")";
   }
 }
 
