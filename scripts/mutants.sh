@@ -27,13 +27,14 @@ mutants=(
   "early-publish|src/engines/threaded_write.cpp|s/published < settled; published\+\+/published < settled || published < iWait; published++/"
   "crop|src/engines/sync.cpp|/ofs \+= g_ioOffset;/d"
   "crop-threaded|src/engines/threaded_read.cpp|/ofs \+= g_ioOffset;/d"
-  "crop-async|src/engines/async.cpp|s/aio\[s\]\.aio_offset = off_t\(offset\);/aio[s].aio_offset = 0;/"
+  "crop-async|src/engines/async.cpp|s/aio\[s\]\.offset = offset;/aio[s].offset = 0;/"
+  "stamp-at-collect|src/platform/linux/aio.cpp|s/if \(doneAt\) \*doneAt = aio->doneAt;/if (doneAt) QueryPerfCount(doneAt);/"
   "summary-avg|src/report/summary.cpp|s/sum \* 1000 \/ int64_t\(nFrames\)/sum \/ int64_t(nFrames) * 1000/"
   "hist-column|src/report/histogram.cpp|s/\* 16\.0 \+ 0\.5;/* 16.0;/"
   "rate-range|src/options.cpp|s/\"The desired frame rate\", 0, 100/\"The desired frame rate\", 0, 120/"
   "reverse-name|src/frameset.cpp|s/fnum = g_numFrames - 1 - index;/fnum = g_numFrames - index;/"
   "period-drop|src/report/display_screen.cpp|/HistogramDrop\(&state->hist, /d"
-  "dir-by-number|src/frameset.cpp|s/g_dirName, index \/ g_numFilesPerDir/g_dirName, fnum \/ g_numFilesPerDir/"
+  "dir-by-number|src/frameset.cpp|0,/g_dirName, index \/ g_numFilesPerDir/s//g_dirName, fnum \/ g_numFilesPerDir/"
 )
 
 selected=("$@")
