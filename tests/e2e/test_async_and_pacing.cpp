@@ -7,7 +7,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -77,24 +77,27 @@ TEST(AsyncPath, VerboseNamesThePathInUse) {
       << r.out;
 }
 
-// A transfer's end is stamped when it completes: a 20 ms frame period must
-// not show up in the I/O times of a paced asynchronous run.
+// A transfer's end is stamped when it completes: the frame period must not
+// show up in the I/O times of a paced asynchronous run.
 TEST(AsyncPath, PacedTransferTimesStayNearTheUnpacedOnes) {
   TempDir d;
   for (const Args& extra : {Args{"-w", "4"}, Args{"-w", "4", "-o"}, Args{"-q", "2", "-b", "1"}}) {
-    // At 25 fps a transfer stamped when it is collected would hold a 40 ms
-    // period; 4 KiB transfers take well under a millisecond, even on a busy disk.
+    // At 25 fps a transfer stamped when it is collected holds most of a 40 ms
+    // period; 4 KiB transfers take well under a millisecond. The median
+    // leaves room for a few slow ones on a disk busy with other work.
     RunResult r = RunOrdavi(Cat(Cat({"-a", "2", "-n", "10", "-f", "25", "-u", "0"}, extra),
                                 {"-x", d / "p.csv", d.path()}));
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<Row> rows = Rows(d / "p.csv");
     ASSERT_EQ(rows.size(), 10u);
-    double sum = 0;
+    std::vector<double> io;
     for (auto& w : rows) {
       EXPECT_TRUE(w.start <= w.open && w.open <= w.io && w.io <= w.close) << extra[0];
-      sum += w.io - w.open;
+      io.push_back(w.io - w.open);
     }
-    EXPECT_LT(sum / 10, 15.0) << "the I/O times hold the frame period (" << extra[0] << ")";
+    std::sort(io.begin(), io.end());
+    EXPECT_LT(io[4], 10.0) << "the I/O times hold the frame period (" << extra[0] << ")\n"
+                           << ReadFile(d / "p.csv");
   }
 }
 
