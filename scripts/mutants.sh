@@ -35,6 +35,13 @@ mutants=(
   "reverse-name|src/frameset.cpp|s/fnum = g_numFrames - 1 - index;/fnum = g_numFrames - index;/"
   "period-drop|src/report/display_screen.cpp|/HistogramDrop\(&state->hist, /d"
   "dir-by-number|src/frameset.cpp|0,/g_dirName, index \/ g_numFilesPerDir/s//g_dirName, fnum \/ g_numFilesPerDir/"
+  "rank-floor|tools/report/analysis.cpp|s/\(n \* ppm \+ 999999\) \/ 1000000/(n * ppm) \/ 1000000/"
+  "verdict-drops|tools/report/analysis.cpp|s/vd\.sustained = vd\.dropped == 0 \&\& /vd.sustained = /"
+  "job-drops|tools/report/analysis.cpp|/j\.droppedFrames \+= logs\[l\]\.droppedFrames;/d"
+  "crlf|tools/report/timing_log.cpp|/line->back\(\) == '\\r'/d"
+  "mpi-drops|tools/mpi/job.cpp|/    dropped \+= res\.dropped;/d"
+  "mpi-bytes|tools/mpi/job.cpp|0,/    bytes \+= res\.bytes;/{//d}"
+  "mpi-spread|tools/mpi/job.cpp|s/\(latest - earliest\) \* 1000\.0/(latest - earliest)/"
 )
 
 selected=("$@")
@@ -69,10 +76,12 @@ run_suite() {
     return
   fi
   local failed="" bin out rc
-  for bin in ordavi_unit ordavi_e2e; do
+  local bins=(ordavi_unit ordavi_e2e)
+  [ -x "$build/tools/mpi/ordavi_mpi_tests" ] && bins+=(tools/mpi/ordavi_mpi_tests)
+  for bin in "${bins[@]}"; do
     out=$(cd "$build" && timeout 900 "./$bin" --gtest_brief=1 2>&1)
     rc=$?
-    printf '%s\n' "$out" >"$work/logs/$current-$bin.log"
+    printf '%s\n' "$out" >"$work/logs/$current-${bin##*/}.log"
     [ $rc -eq 124 ] && failed+=" $bin:TIMEOUT"
     failed+=" $(printf '%s\n' "$out" | sed -n 's/^\[  FAILED  \] \([A-Za-z0-9_/.]*\).*/\1/p' |
       sort -u | tr '\n' ' ')"
