@@ -1,14 +1,15 @@
-// End-to-end: faults provoked for real in every engine - a full file system,
+// End-to-end: faults provoked for real in every engine (a full file system,
 // an I/O error from the device, files that cannot be opened or created, a
-// stream shorter than the run, a file system that refuses direct I/O - and
-// stops by signal at random moments. Every run must report the failure
-// clearly, keep the frames it measured, and leave nothing behind.
+// stream shorter than the run, a file system that refuses direct I/O, limits,
+// FIFOs, closed or full standard descriptors) and stops by signal at random
+// moments. Every run reports the failure clearly, keeps the frames it
+// measured, leaves nothing behind and never ends a failed run with 0.
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,17 +26,14 @@ TEST(Faults, FullFileSystemEndsWithTheFramesDone) {
     const std::string dir = fs.frames(), log = fs.frames() + "/../../log.csv";
     RunResult r = RunOrdavi(With(e, {"-w", "1024", "-n", "60", "-u", "0", "-x", log, dir}));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(Contains(r.err, "Error 28: No space left on device\n")) << r.err;
-    // The synchronous and threaded engines see the failed or short write;
-    // the asynchronous one sees it when it collects the operation.
-    EXPECT_TRUE(Contains(r.err, "Cannot write to file \"" + dir + "/frame0000") ||
-                Contains(r.err, "bytes were written") ||
-                Contains(r.err, "An error occurred waiting for a file I/O to complete\n"))
+    // Sync and threaded see a failed or short write, async its collection.
+    EXPECT_TRUE(Contains(r.err, "Error 28: No space left on device\n") &&
+                (Contains(r.err, "Cannot write to file \"" + dir + "/frame0000") ||
+                 Contains(r.err, "bytes were written") ||
+                 Contains(r.err, "An error occurred waiting for a file I/O to complete\n")))
         << r.err;
     EXPECT_TRUE(Contains(r.out, "  Overall frame rate"));
-    const size_t rows = LogRows(log).size();
-    EXPECT_GT(rows, 0u);
-    EXPECT_LT(rows, 60u);
+    EXPECT_TRUE(LogRows(log).size() > 0 && LogRows(log).size() < 60) << LogRows(log).size();
   }
 }
 
@@ -49,9 +47,7 @@ TEST(Faults, DeviceIoErrorIsReported) {
     RunResult r = RunOrdavi(With(e, {"-n", "24", "-u", "0", fs.frames()}), 60);
     EXPECT_TRUE(r.status == 0 || (r.status == 1 && Contains(r.err, "***FATAL***"))) << r.err;
     EXPECT_TRUE(Contains(r.err, "Error 5: Input/output error\n")) << r.err;
-    if (r.status == 0) {
-      EXPECT_TRUE(Contains(r.out, "  Overall frame rate"));
-    }
+    EXPECT_TRUE(r.status == 1 || Contains(r.out, "  Overall frame rate"));
   }
 }
 
@@ -74,9 +70,9 @@ TEST(Faults, UnreadableFrameAndShortStreamAreReported) {
 
     RunResult s = RunOrdavi(With(e, {"-z", "64", "-s", "-n", "9", "-u", "0", dir / "s"}));
     EXPECT_EQ(s.status, 0) << s.err;
-    EXPECT_TRUE(Contains(s.err, "Only 0 of 65536 bytes were read")) << s.err;
-    EXPECT_TRUE(Contains(s.err, "\nError 0: Success\n")) << s.err;
-    EXPECT_TRUE(Contains(s.out, "  Overall frame rate"));
+    EXPECT_TRUE(Contains(s.err, "Only 0 of 65536 bytes were read") &&
+                Contains(s.err, "\nError 0: Success\n") && Contains(s.out, "  Overall frame rate"))
+        << s.err;
   }
 }
 
@@ -88,8 +84,9 @@ TEST(Faults, DirectIoRefusedUnlessBuffered) {
   for (const Engine& e : AllEngines()) {
     SCOPED_TRACE(e.name);
     RunResult r = RunOrdavi(With(e, {"-w", "4", "-n", "3", "-u", "0", mnt}));
-    EXPECT_TRUE(Contains(r.err, "Cannot create file \"" + mnt + "/frame00000")) << r.err;
-    EXPECT_TRUE(Contains(r.err, "Error 22: Invalid argument\n")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "Cannot create file \"" + mnt + "/frame00000") &&
+                Contains(r.err, "Error 22: Invalid argument\n"))
+        << r.err;
     for (auto args : {std::vector<std::string>{"-w", "4"}, std::vector<std::string>{}}) {
       args.insert(args.end(), {"-B", "-n", "3", "-u", "0", mnt});
       RunResult b = RunOrdavi(With(e, args));
@@ -112,7 +109,7 @@ TEST(Faults, StopsAtRandomMomentsKeepTheResults) {
     const Engine& e = AllEngines()[size_t(run / 8)];
     const bool paced = run & 4, display = run & 2, write = run & 1;
     const std::string log = dir / ("stop" + std::to_string(run) + ".csv");
-    std::vector<std::string> args = {"-n", "100000", "-l", "8", "-u", display ? "1" : "0",
+    std::vector<std::string> args = {"-n", "99999", "-l", "8", "-u", display ? "1" : "0",
                                      "-x", log};
     if (paced) args.insert(args.end(), {"-f", "50"});
     if (write) args.insert(args.end(), {"-w", "64"});
@@ -123,13 +120,10 @@ TEST(Faults, StopsAtRandomMomentsKeepTheResults) {
                                     << ", signal " << sig << " after " << delay << " ms");
     // The delay counts from the moment ordavi catches the signal: a break
     // before that simply ends a program that has not measured anything.
-    RunOptions o;
-    o.timeoutSec = 60;
-    o.whileRunning = [delay, sig](int pid) {
-      if (WaitForHandler(pid, sig)) usleep(useconds_t(delay) * 1000);
-      kill(pid, sig);
-    };
-    RunResult r = RunOrdavi(With(e, args), o);
+    RunResult r = RunOrdavi(With(e, args), {60, -1, 2, -1, [delay, sig](int pid) {
+                                              if (WaitForHandler(pid, sig)) usleep(delay * 1000);
+                                              kill(pid, sig);
+                                            }});
     EXPECT_EQ(r.status, 0) << r.err;
     for (const char* line :
          {"User break, stopping\n", "  Overall frame rate", "Writing log file...\n"})
@@ -161,9 +155,158 @@ TEST(Faults, FatalPacedRunLeavesNoSemaphore) {
   TempDir dir;
   RunResult r =
       RunOrdavi({"-a", "2", "-f", "50", "-w", "4", "-n", "3", "-u", "0", dir / "no/such"});
-  EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_TRUE(Contains(r.err, "***FATAL***")) << r.err;
+  EXPECT_TRUE(r.status == 1 && Contains(r.err, "***FATAL***")) << r.err;
   EXPECT_FALSE(SemaphoreLeft(r.pid));
+}
+
+std::string Frame(const TempDir& dir, int i) {
+  char name[32];
+  snprintf(name, sizeof name, "frame%06d.tst", i);
+  return dir / name;
+}
+
+// Runs `script` with bash, $ORDAVI naming the binary, stdout and stderr
+// captured unless the script redirects them; killed after 60 s. The pid is
+// the shell's, which `exec $ORDAVI` keeps.
+RunResult RunShell(const std::string& script) {
+  TempDir io;
+  std::ofstream(io / "sh") << "echo $$ >" + io / "pid" + "\n" + script + "\n";
+  const std::string run = "ORDAVI=" ORDAVI_BINARY " timeout -s KILL 60 bash " + io / "sh";
+  int s = system((run + " >" + io / "out" + " 2>" + io / "err").c_str());
+  return {WIFEXITED(s) ? WEXITSTATUS(s) : 128 + WTERMSIG(s), ReadFile(io / "out"),
+          ReadFile(io / "err"), atoi(ReadFile(io / "pid").c_str())};
+}
+
+TEST(Hostile, ClosedStandardOutputNeverReachesTheFrames) {
+  // The stream run is paced for 1.5 s, so that the live screen is drawn.
+  for (bool stream : {true, false}) {
+    TempDir dir;
+    std::string target = stream ? dir / "stream" : dir.path();
+    RunResult r = RunShell(
+        "exec $ORDAVI " +
+        std::string(stream ? "-B -s -w 64 -n 15 -f 10 -u 1" : "--verbose -t 4 -w 64 -n 20") +
+        " -x " + dir / "log.csv " + target + " >&-");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    for (int i = 0; i < (stream ? 1 : 20); i++)
+      EXPECT_TRUE(stream ? AllBytesAre(target, 0x73) : AllBytesAre(Frame(dir, i), 0x74)) << i;
+    EXPECT_EQ(ReadFile(dir / "log.csv").rfind("Date,", 0), 0u);
+  }
+}
+
+TEST(Hostile, FileSizeLimitIsAnOrdinaryWriteError) {
+  for (std::string engine : {"", "-a 4", "-t 4"}) {
+    SCOPED_TRACE(engine);
+    TempDir dir;
+    // bash counts the limit in KiB: 4 frames of 1 MiB fit.
+    RunResult r = RunShell("ulimit -f 4096; exec $ORDAVI --noinfo -u 0 -s -w 1024 -n 10 -f 50 " +
+                           engine + " -x " + dir / "log.csv " + dir / "stream");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, "Error 27: File too large\n")) << r.err;
+    EXPECT_TRUE(Contains(r.out, "Overall frame rate") && !LogRows(dir / "log.csv").empty());
+    EXPECT_FALSE(SemaphoreLeft(r.pid));
+    EXPECT_EQ(FileSizeOf(dir / "stream"), 4 << 20);
+  }
+}
+
+TEST(Hostile, UnwritableLogOrOutputEndsWithStatusOne) {
+  TempDir dir;
+  // A log that cannot be created stops the program before any frame.
+  RunResult r = RunOrdavi({"-w", "4", "-n", "3", "-u", "0", "-x", dir.path(), dir.path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Could not create log file: Is a directory\n");
+  EXPECT_EQ(ListDir(dir.path()).size(), 0u);
+  // A log that fails while it is written: the summary is there, the failure named.
+  r = RunOrdavi({"-w", "4", "-n", "3", "-u", "0", "-x", "/dev/full", dir.path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Could not write log file \"/dev/full\": No space left on device\n");
+  EXPECT_GT(CountOf(r.out, "Average file time"), 0);
+  r = RunShell("exec $ORDAVI -w 4 -n 3 -u 0 " + dir.path() + " >/dev/full");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Could not write the results to standard output: No space left on device\n");
+  EXPECT_TRUE(AllBytesAre(Frame(dir, 2), 0x73));
+}
+
+TEST(Hostile, FifoInTheFrameSetFailsThatFrameWithoutHanging) {
+  struct Case {
+    std::vector<std::string> options;
+    std::string fifo, error;
+  } cases[] = {
+      {{"-w", "4"}, "frame000002.tst", "create file \"F\"\nError 6: No such device or address"},
+      {{}, "frame000002.tst", "open file \"F\"\nError 22: Invalid argument"},
+      {{"-B"}, "frame000002.tst", "read from file \"F\"\nError 29: Illegal seek"},
+      {{"-B", "-s", "-z", "4"}, "stream", "read from file \"F\"\nError 29: Illegal seek"},
+  };
+  for (Case& c : cases) {
+    TempDir dir;
+    ASSERT_EQ(RunOrdavi({"-w", "4", "-n", "5", "-u", "0", dir.path()}).status, 0);
+    std::string fifo = dir / c.fifo;
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    c.options.insert(c.options.end(), {"--noinfo", "-n", "5", "-u", "0"});
+    c.options.push_back(c.fifo == "stream" ? fifo : dir.path());
+    // The break lands after the run has reported the FIFO, or in whatever
+    // call it still makes: either way it ends in order.
+    RunResult r = RunOrdavi(c.options, 15, 1000);
+    c.error.replace(c.error.find('F'), 1, fifo);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, "Cannot " + c.error + "\n")) << r.err;
+    EXPECT_TRUE(Contains(r.out, "Overall frame rate"));
+  }
+}
+
+TEST(Hostile, MoreIosThanBlocksStillMovesEveryFrame) {
+  for (const Engine& e : AllEngines()) {
+    SCOPED_TRACE(e.name);
+    TempDir dir;
+    EXPECT_EQ(
+        RunOrdavi(With(e, {"-i", "4097", "-n", "5", "-u", "0", "-w", "4", dir.path()})).status, 0);
+    EXPECT_TRUE(AllBytesAre(Frame(dir, 4), e.fill) && FileSizeOf(Frame(dir, 4)) == 4096);
+    RunResult r =
+        RunOrdavi(With(e, {"-i", "4097", "-n", "5", "-u", "0", "-x", dir / "r.csv", dir.path()}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string log = ReadFile(dir / "r.csv");  // logged, and with data read
+    EXPECT_EQ(LogRows(dir / "r.csv").size(), 5u);
+    EXPECT_TRUE(Contains(log, "Bandwidth,") && !Contains(log, "Bandwidth,0.00,")) << log;
+  }
+}
+
+TEST(Hostile, GapInASequenceIsReportedEndOfSequenceIsNot) {
+  for (const Engine& e : {AllEngines()[0], AllEngines()[1]})
+    for (int lastDeleted : {10, 19}) {
+      SCOPED_TRACE(std::string(e.name) + " " + std::to_string(lastDeleted));
+      TempDir dir;
+      ASSERT_EQ(RunOrdavi({"-w", "4", "-n", "20", "-u", "0", dir.path()}).status, 0);
+      for (int i = 10; i <= lastDeleted; i++) unlink(Frame(dir, i).c_str());
+      RunResult r = RunOrdavi(With(e, {"-n", "20", "-u", "0", "-x", dir / "log.csv", dir.path()}));
+      bool gap = lastDeleted == 10;
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.err, gap ? "Cannot open file \"" + Frame(dir, 10) +
+                                 "\"\nError 2: No such file or directory\n"
+                           : "");
+      EXPECT_EQ(LogRows(dir / "log.csv").size(), gap ? 10u : 20u);
+    }
+}
+
+TEST(Hostile, NameNumbersCheckedAsTheRunGeneratesThem) {
+  TempDir dir;
+  const std::string name = "--name=f_2147483647.dpx";
+  EXPECT_EQ(RunOrdavi({"-w", "4", "-n", "2", "-l", "1", "-u", "0", name, dir.path()}).status, 0);
+  EXPECT_EQ(ListDir(dir.path()), std::vector<std::string>{"f_2147483647.dpx"});
+  EXPECT_EQ(RunOrdavi({"-s", "-w", "4", "-n", "2", "-u", "0", name, dir / "stream"}).status, 0);
+  EXPECT_EQ(FileSizeOf(dir / "stream"), 8192);
+  EXPECT_EQ(RunOrdavi({"-w", "4", "-n", "2", "-u", "0", name, dir / "x"}).status, 1);
+}
+
+TEST(Hostile, ScreenClearsOnATerminalOnly) {
+  TempDir dir;
+  const std::string args = " -w 4 -n 150 -f 100 " + dir.path();
+  RunResult tty = RunShell("script -qfec '" ORDAVI_BINARY + args + "' /dev/null");
+  EXPECT_TRUE(tty.status == 0 && Contains(tty.out, "\033[H\033[2JTest parameters:")) << tty.out;
+  RunResult pipe = RunShell("exec $ORDAVI" + args);
+  EXPECT_TRUE(pipe.status == 0 && Contains(pipe.out, "Test parameters:")) << pipe.err;
+  EXPECT_FALSE(Contains(pipe.out, "\033"));
 }
 
 }  // namespace
