@@ -38,7 +38,7 @@ mutants=(
   "rank-floor|tools/report/analysis.cpp|s/\(n \* ppm \+ 999999\) \/ 1000000/(n * ppm) \/ 1000000/"
   "verdict-drops|tools/report/analysis.cpp|s/vd\.sustained = vd\.dropped == 0 \&\& /vd.sustained = /"
   "job-drops|tools/report/analysis.cpp|/j\.droppedFrames \+= logs\[l\]\.droppedFrames;/d"
-  "crlf|tools/report/timing_log.cpp|/line->back\(\) == '\\r'/d"
+  "crlf|tools/report/timing_log.cpp|/line->back\(\) == '.r'/d"
   "mpi-drops|tools/mpi/job.cpp|/    dropped \+= res\.dropped;/d"
   "mpi-bytes|tools/mpi/job.cpp|0,/    bytes \+= res\.bytes;/{//d}"
   "mpi-spread|tools/mpi/job.cpp|s/\(latest - earliest\) \* 1000\.0/(latest - earliest)/"
