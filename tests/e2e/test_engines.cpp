@@ -97,9 +97,8 @@ TEST(AsyncEngine, FillFailsFatallyWhenFewerFramesThanSlots) {
 
 TEST(SyncEngine, OutputAndTimingLog) {
   TempDir dir;
-  const std::string out =
-      RunOk(Words("-w 100 -n 3 -u 0 " + dir.path())).out +
-      RunOk(Words("-n 3 -u 0 -x " + (dir / "log.csv") + " " + dir.path() + "/")).out;
+  std::string out = RunOk(Words("-w 100 -n 3 -u 0 " + dir.path())).out;
+  out += RunOk(Words("-n 3 -u 0 -x " + (dir / "log.csv") + " " + dir.path() + "/")).out;
   EXPECT_EQ(out.rfind("Ordavi 4.23 for Linux\n", 0), 0u);
   EXPECT_FALSE(Contains(out, "dropped"));
   for (auto part :
