@@ -174,7 +174,9 @@ TEST(Pacing, BreaksKillsAndTheFrameQueueName) {
 }
 
 // A paced run on a device throttled to 1 MiB/s drops frames, one in each
-// period that queues none: the run lasts about frames + drops periods.
+// period that queues none: the run lasts about frames + drops periods (a
+// little longer, as the queued frames drain and as a busy machine wakes the
+// pacing thread late; never shorter).
 TEST(Pacing, DroppedFramesOfARunThatCannotKeepUp) {
   LoopFs fs(64);
   struct stat st;
@@ -189,7 +191,8 @@ TEST(Pacing, DroppedFramesOfARunThatCannotKeepUp) {
     double drops = After(r.out, "Number of dropped frames: ");
     double periods = 20 / After(r.out, "Overall frame rate .... ") * 50;  // of 20 ms
     EXPECT_GT(drops, 10) << mode << r.out;
-    EXPECT_NEAR(20 + drops, periods, 0.25 * periods) << mode;
+    EXPECT_TRUE(20 + drops <= 1.1 * periods + 2 && 20 + drops >= 0.65 * periods)
+        << mode << ": " << drops << " drops in " << periods << " periods";
   }
 }
 
