@@ -1,12 +1,9 @@
 // The figures and text of the live screen, on synthetic records with a clock
 // of one tick per microsecond.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <string>
-#include <vector>
+#include <regex>
 
 #include "report/display_screen.h"
+#include "test_support.h"
 
 namespace {
 
@@ -31,13 +28,13 @@ DisplaySettings Settings(int histogramPeriod = 0, int frameRate = 0) {
   s.dataSize = 4194304;
   s.histogramPeriod = histogramPeriod;
   s.frameRate = frameRate;
-  s.paramsAsStr = "-w4096 -n8 ";
+  s.paramsAsStr = "-w4096 -n8 -f25 -q25 ";
   return s;
 }
 
+// Four frames within 0.4 s of a run that started at 0.1 s: every window
+// spans the run so far.
 TEST(DisplayWindows, EarlyInTheRunEveryRowEqualsOverall) {
-  // Four frames within 0.4 s of a run that started at 0.1 s: every window
-  // spans the run so far.
   std::vector<TIME_STATS> stats = {Rec(0.2, 100, 900), Rec(0.3, 200, 1800), Rec(0.4, 300, 700),
                                    Rec(0.5, 400, 4600)};
   DisplayState state;
@@ -53,19 +50,17 @@ TEST(DisplayOverall, FastestAndSlowestFrameAreEnteredOnce) {
   std::vector<TIME_STATS> stats = {Rec(1, 500, 4500), Rec(2, 100, 900), Rec(3, 1000, 19000, 5000),
                                    Rec(4, 200, 2800)};
   DisplayState state;
-  ClearHistogram(&state.hist);
   EnterNewRecords(&state, stats.data(), 1, kTick);
   state.oldNumStats = 1;
-  EXPECT_DOUBLE_EQ(state.fastestFrame, 0.005);  // one frame: both extremes equal it
-  EXPECT_DOUBLE_EQ(state.slowestFrame, 0.005);
-
+  const auto figures = [&] {
+    return std::make_tuple(llround(state.fastestFrame * 1e6), llround(state.slowestFrame * 1e6),
+                           state.openTime, state.ioTime);
+  };
+  EXPECT_EQ(figures(), std::make_tuple(5000, 5000, 500, 4500));  // one frame: both extremes
   // A record already seen is not visited again: tampering with it changes nothing.
   stats[0] = Rec(1, 0, 900000);
   EnterNewRecords(&state, stats.data(), 4, kTick);
-  EXPECT_DOUBLE_EQ(state.fastestFrame, 0.001);
-  EXPECT_DOUBLE_EQ(state.slowestFrame, 0.025);
-  EXPECT_EQ(state.openTime, 500 + 100 + 1000 + 200);
-  EXPECT_EQ(state.ioTime, 4500 + 900 + 19000 + 2800);
+  EXPECT_EQ(figures(), std::make_tuple(1000, 25000, 500 + 100 + 1000 + 200, 4500 + 900 + 19000 + 2800));
   EXPECT_EQ(ComputeHistogramScale(state.hist).histNum, 4);
   EXPECT_EQ(state.hist.histogram[HistogramColumn(0.005)], 1);
 }
@@ -76,7 +71,6 @@ TEST(DisplayScreen, WholeScreenText) {
       Rec(5.5, 200, 1810), Rec(8, 300, 4700),    Rec(13.5, 100, 900),        Rec(25, 1000, 19000),
       Rec(38, 500, 9500),  Rec(41.2, 500, 9500), Rec(44.5, 400, 7600, 2000), Rec(45, 240, 1760)};
   DisplaySettings settings = Settings(10, 25);
-  settings.paramsAsStr = "-w4096 -n8 -f25 -q25 ";
   DisplayState state;
   Screen screen;
   RefreshScreen(&state, stats.data(), 8, 5000000, settings, &screen);
@@ -95,6 +89,8 @@ TEST(DisplayScreen, WholeScreenText) {
     if (r >= 2) row[8 + 32] = '*';
     rows += row;
   }
+  const std::string kOverall =
+      "  Overall:   0.405 ms     6.85 ms  5000.00 ms     0.80 MB/s    0.2 fps\n";
   const std::string expected =
       "Test parameters:      -w4096 -n8 -f25 -q25 \n"
       "Test duration:        40 secs\n"
@@ -109,8 +105,8 @@ TEST(DisplayScreen, WholeScreenText) {
       "              Open        I/O         Frame      Data rate   Frame rate\n"
       "  Last 1s:   0.320 ms     4.68 ms  1900.00 ms     2.11 MB/s    0.5 fps\n"
       "       5s:   0.380 ms     6.29 ms  2333.33 ms     1.71 MB/s    0.4 fps\n"
-      "      30s:   0.528 ms     9.47 ms  6300.00 ms     0.63 MB/s    0.2 fps\n"
-      "  Overall:   0.405 ms     6.85 ms  5000.00 ms     0.80 MB/s    0.2 fps\n"
+      "      30s:   0.528 ms     9.47 ms  6300.00 ms     0.63 MB/s    0.2 fps\n" +
+      kOverall +
       "\n"
       "I/O stats over the last 20 seconds:\n"
       "          Fastest I/O: 2.000 ms (2000.00 MB/s)\n"
@@ -125,17 +121,32 @@ TEST(DisplayScreen, WholeScreenText) {
 
   // Unpaced and without -h, the dropped-frame and I/O-stats blocks go, and
   // the histogram holds all eight frames (three of them at 10 ms: 50%).
-  DisplaySettings plain = Settings();
   DisplayState state2;
-  RefreshScreen(&state2, stats.data(), 8, 5000000, plain, &screen);
-  const std::string text = FormatScreen(screen, plain);
-  EXPECT_EQ(text.find("Dropped frames"), std::string::npos);
+  RefreshScreen(&state2, stats.data(), 8, 5000000, Settings(), &screen);
+  const std::string text = FormatScreen(screen, Settings());
+  EXPECT_EQ(text.substr(0, text.find("\n\nAveraged")),
+            expected.substr(0, expected.find("\n\nDropped")));
+  EXPECT_NE(text.find(kOverall + "\nHistogram of frame completion times:\n   50% |"),
+            std::string::npos)
+      << text;
   EXPECT_EQ(text.find("I/O stats"), std::string::npos);
-  EXPECT_NE(text.find("Slowest frame:        20.000 ms (200.00 MB/s)\n\nAveraged details:\n"),
-            std::string::npos);
-  EXPECT_NE(text.find("  Overall:   0.405 ms     6.85 ms  5000.00 ms     0.80 MB/s    0.2 fps\n"
-                      "\nHistogram of frame completion times:\n   50% |"),
-            std::string::npos);
+}
+
+// A frame that took no measurable time (an empty frame, one within a clock
+// tick) shows a rate of 0, never "nan" or "inf".
+TEST(DisplayScreen, ZeroTimeFramesShowNoNanOrInf) {
+  std::vector<TIME_STATS> stats = {Rec(1, 0, 0), Rec(1.5, 0, 0), Rec(2, 0, 0)};
+  for (int dataSize : {0, 4096}) {
+    DisplaySettings settings = Settings(5);
+    settings.dataSize = dataSize;
+    DisplayState state;
+    Screen screen;
+    RefreshScreen(&state, stats.data(), 3, 1000000, settings, &screen);
+    const std::string text = FormatScreen(screen, settings);
+    EXPECT_FALSE(std::regex_search(text, std::regex(R"((^|[ (])-?(nan|inf)\b)", std::regex::icase)))
+        << text;
+    EXPECT_NE(text.find("Fastest frame:        0.000 ms (0.00 MB/s)"), std::string::npos) << text;
+  }
 }
 
 }  // namespace

@@ -1,13 +1,7 @@
 // The completion-time histogram: columns of a file time, the scale bands,
 // the picture and its label, and dropping records that left the period.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "report/histogram.h"
+#include "test_support.h"
 
 namespace {
 
@@ -23,18 +17,15 @@ struct Drawn {
   char sbuf[kHistSbufSize];
 };
 
-Drawn Draw(const Histogram& h) {
+// Draws a histogram holding the given counts in the given columns.
+Drawn Draw(std::vector<std::pair<int, int>> columnCounts) {
+  Histogram h;
+  ClearHistogram(&h);
+  for (auto [column, count] : columnCounts) h.histogram[column] += count;
   Drawn d;
   d.scale = ComputeHistogramScale(h);
   DrawHistogram(h, d.scale, d.sbuf);
   return d;
-}
-
-Histogram WithCounts(std::vector<std::pair<int, int>> columnCounts) {
-  Histogram h;
-  ClearHistogram(&h);
-  for (auto [column, count] : columnCounts) h.histogram[column] = count;
-  return h;
 }
 
 TEST(HistogramColumn, NominalTimesLandInTheirColumns) {
@@ -63,66 +54,55 @@ TEST(HistogramScale, Bands) {
   } cases[] = {{100, 100}, {51, 100}, {50, 50}, {21, 50}, {20, 20},
                {11, 20},   {10, 10},  {6, 10},  {5, 5}};
   for (const auto& c : cases) {
-    Histogram h = WithCounts({{0, c.tallest}});
-    for (int col = 1, rest = 100 - c.tallest; rest > 0; col = col % (kHistColumns - 1) + 1, rest--)
-      h.histogram[col]++;
-    Drawn d = Draw(h);
-    EXPECT_EQ(d.scale.histNum, 100);
-    EXPECT_EQ(d.scale.histMax, c.tallest);
-    EXPECT_EQ(d.scale.vertScale, c.scale) << "tallest " << c.tallest;
+    std::vector<std::pair<int, int>> counts = {{0, c.tallest}};
+    for (int i = 0; i < 100 - c.tallest; i++) counts.push_back({1 + i % (kHistColumns - 1), 1});
+    Drawn d = Draw(counts);
+    EXPECT_EQ(std::tie(d.scale.histNum, d.scale.histMax, d.scale.vertScale),
+              std::make_tuple(100, c.tallest, c.scale));
     char label[8];
-    snprintf(label, sizeof(label), "%5d%%", c.scale);
-    EXPECT_EQ(std::string(d.sbuf, 6), label);
-    EXPECT_EQ(d.sbuf[6], ' ');
+    snprintf(label, sizeof(label), "%5d%% ", c.scale);
+    EXPECT_EQ(std::string(d.sbuf, 7), label);
   }
 }
 
-TEST(HistogramPicture, EveryFrameAtOneMillisecond) {
+TEST(HistogramPicture, EveryFrameAtOneMillisecondAndTheOuterColumns) {
   Histogram h;
   ClearHistogram(&h);
   for (int i = 0; i < 37; i++) HistogramEnter(&h, 0.001);
-  Drawn d = Draw(h);
+  Drawn d;
+  d.scale = ComputeHistogramScale(h);
+  DrawHistogram(h, d.scale, d.sbuf);
   EXPECT_EQ(d.scale.vertScale, 37);
   EXPECT_EQ(std::string(d.sbuf, 6), "  100%");
   for (int col = 0; col < kHistColumns; col++)
     EXPECT_EQ(ColumnStars(d.sbuf, col), col == 16 ? "**********" : "          ") << col;
-  // The first and last columns are drawn too.
-  d = Draw(WithCounts({{0, 1}, {kHistColumns - 1, 1}}));
-  EXPECT_EQ(ColumnStars(d.sbuf, 0), "**********");
-  EXPECT_EQ(ColumnStars(d.sbuf, kHistColumns - 1), "**********");
+  d = Draw({{0, 1}, {kHistColumns - 1, 1}});
+  EXPECT_EQ(ColumnStars(d.sbuf, 0) + ColumnStars(d.sbuf, kHistColumns - 1), std::string(20, '*'));
 }
 
-// Records closing at the given seconds (ticks of 1 us), each taking `fileMs`.
-std::vector<TIME_STATS> Closing(const std::vector<double>& secs, double fileMs) {
-  std::vector<TIME_STATS> v;
-  for (double s : secs) {
+// Records that close at the given seconds (ticks of 1 us), each taking 1 ms,
+// entered and then dropped below `threshold`: the first record kept and the
+// count left in the 1 ms column.
+std::pair<int, int> AfterDrop(const std::vector<double>& closing, int64_t threshold) {
+  std::vector<TIME_STATS> stats;
+  Histogram h;
+  ClearHistogram(&h);
+  for (double s : closing) {
     TIME_STATS ts{};
     ts.EoClose = static_cast<int64_t>(llround(s * 1e6));
-    ts.Start = ts.EoClose - static_cast<int64_t>(llround(fileMs * 1e3));
-    ts.EoOpenCreate = ts.EoReadWrite = ts.Start;
-    v.push_back(ts);
+    ts.Start = ts.EoOpenCreate = ts.EoReadWrite = ts.EoClose - 1000;
+    stats.push_back(ts);
+    HistogramEnter(&h, FileTimeSecs(ts, 1e-6));
   }
-  return v;
+  HistogramDrop(&h, stats.data(), int(stats.size()), threshold, 1e-6);
+  return {h.histFirstStat, h.histogram[16]};
 }
 
 TEST(HistogramDrop, DropsOldestFirstAndStopsAtTheFirstRecordInside) {
-  // Record 2 completed late (out of order): it keeps record 3 counted.
-  auto stats = Closing({1, 2, 15, 3, 12, 20}, 1.0);
-  Histogram h;
-  ClearHistogram(&h);
-  for (const auto& ts : stats) HistogramEnter(&h, FileTimeSecs(ts, 1e-6));
-  const int64_t t = 20000000 - 10 * 1000000;  // -h 10, newest at 20 s
-  HistogramDrop(&h, stats.data(), 6, t, 1e-6);
-  EXPECT_EQ(h.histFirstStat, 2);
-  EXPECT_EQ(h.histogram[16], 4);
-
-  // A record exactly at the threshold stays.
-  auto edge = Closing({5, 10, 20}, 1.0);
-  ClearHistogram(&h);
-  for (const auto& ts : edge) HistogramEnter(&h, FileTimeSecs(ts, 1e-6));
-  HistogramDrop(&h, edge.data(), 3, 10000000, 1e-6);
-  EXPECT_EQ(h.histFirstStat, 1);
-  EXPECT_EQ(h.histogram[16], 2);
+  // -h 10, newest at 20 s. Record 2 completed late (out of order): it keeps
+  // record 3 counted. A record exactly at the threshold stays.
+  EXPECT_EQ(AfterDrop({1, 2, 15, 3, 12, 20}, 10000000), std::make_pair(2, 4));
+  EXPECT_EQ(AfterDrop({5, 10, 20}, 10000000), std::make_pair(1, 2));
 }
 
 }  // namespace
