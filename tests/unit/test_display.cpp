@@ -1,5 +1,6 @@
-// The figures and text of the live screen, on synthetic records with a clock
-// of one tick per microsecond.
+// The live screen on synthetic records with a clock of one tick per
+// microsecond: its histogram (columns, scale, chart, the period), its
+// figures and its text.
 #include <regex>
 
 #include "report/display_screen.h"
@@ -21,15 +22,103 @@ TIME_STATS Rec(double endSecs, int64_t openUs, int64_t ioUs, int64_t closeUs = 0
   return ts;
 }
 
-DisplaySettings Settings(int histogramPeriod = 0, int frameRate = 0) {
-  DisplaySettings s;
-  s.perfTime = kTick;
-  s.perfFreq = kFreq;
-  s.dataSize = 4194304;
-  s.histogramPeriod = histogramPeriod;
-  s.frameRate = frameRate;
-  s.paramsAsStr = "-w4096 -n8 -f25 -q25 ";
+DisplaySettings Settings(int histogramPeriod = 0, int frameRate = 0, int dataSize = 4194304) {
+  return {kTick, kFreq, dataSize, histogramPeriod, frameRate, "-w4096 -n8 -f25 -q25 "};
+}
+
+// The screen of a run that started at `start` ticks, 3 frames dropped and 7 queued.
+std::string Text(const std::vector<TIME_STATS>& stats, int64_t start, DisplaySettings settings) {
+  DisplayState state;
+  Screen screen;
+  RefreshScreen(&state, stats.data(), int(stats.size()), start, settings, &screen);
+  screen.dropFrameCount = 3;
+  screen.curQueueUsage = 7;
+  return FormatScreen(screen, settings);
+}
+
+// Stars of one column in the chart, top row first ("*" or " " per row).
+std::string ColumnStars(const char* sbuf, int column) {
+  std::string s;
+  for (int r = 0; r < kHistRows; r++) s += sbuf[r * kHistRowWidth + 8 + column];
   return s;
+}
+
+struct Drawn {
+  HistogramScale scale;
+  char sbuf[kHistSbufSize];
+};
+
+// Draws a histogram holding the given counts in the given columns.
+Drawn Draw(std::vector<std::pair<int, int>> columnCounts) {
+  Histogram h;
+  ClearHistogram(&h);
+  for (auto [column, count] : columnCounts) h.histogram[column] += count;
+  Drawn d;
+  d.scale = ComputeHistogramScale(h);
+  DrawHistogram(h, d.scale, d.sbuf);
+  return d;
+}
+
+TEST(HistogramColumn, NominalTimesLandInTheirColumns) {
+  struct Case {
+    double secs;
+    int column;
+  };
+  // The decades, the ticks between them, the column edges (column 1 starts
+  // near 0.107461 ms, column 64 near 930.572 ms) and times out of range.
+  const Case cases[] = {{0.0001, 0},  {0.001, 16},  {0.010, 32}, {0.100, 48},    {1.0, 64},
+                        {0.0002, 5},  {0.0005, 11}, {0.002, 21}, {0.005, 27},    {0.020, 37},
+                        {0.050, 43},  {0.200, 53},  {0.500, 59}, {0.0001074, 0}, {0.0001075, 1},
+                        {0.9305, 63}, {0.9306, 64}, {5.0, 64},   {1e9, 64},      {0.00005, 0},
+                        {0.0, 0},     {-0.002, 0},  {1e-12, 0},  {NAN, 0},       {INFINITY, 64}};
+  for (const Case& c : cases) EXPECT_EQ(HistogramColumn(c.secs), c.column) << c.secs << " s";
+}
+
+TEST(HistogramScale, Bands) {
+  // Of 100 frames, the tallest column holds `tallest`; the rest is spread one
+  // frame per column. The scale (in frames, here also the label's percent)
+  // is the whole count above 50%, then half, a fifth, a tenth, a twentieth.
+  const struct {
+    int tallest, scale;
+  } cases[] = {{100, 100}, {51, 100}, {50, 50}, {21, 50}, {20, 20},
+               {11, 20},   {10, 10},  {6, 10},  {5, 5}};
+  for (const auto& c : cases) {
+    std::vector<std::pair<int, int>> counts = {{0, c.tallest}};
+    for (int i = 0; i < 100 - c.tallest; i++) counts.push_back({1 + i % (kHistColumns - 1), 1});
+    Drawn d = Draw(counts);
+    EXPECT_EQ(std::tie(d.scale.histNum, d.scale.histMax, d.scale.vertScale),
+              std::make_tuple(100, c.tallest, c.scale));
+    char label[8];
+    snprintf(label, sizeof(label), "%5d%% ", c.scale);
+    EXPECT_EQ(std::string(d.sbuf, 7), label);
+  }
+  Drawn d = Draw({{0, 1}, {kHistColumns - 1, 1}});  // the outer columns are drawn too
+  EXPECT_EQ(ColumnStars(d.sbuf, 0) + ColumnStars(d.sbuf, kHistColumns - 1), std::string(20, '*'));
+}
+
+// Records that close at the given seconds (ticks of 1 us), each taking 1 ms,
+// entered and then dropped below `threshold`: the first record kept and the
+// count left in the 1 ms column.
+std::pair<int, int> AfterDrop(const std::vector<double>& closing, int64_t threshold) {
+  std::vector<TIME_STATS> stats;
+  Histogram h;
+  ClearHistogram(&h);
+  for (double s : closing) {
+    TIME_STATS ts{};
+    ts.EoClose = static_cast<int64_t>(llround(s * 1e6));
+    ts.Start = ts.EoOpenCreate = ts.EoReadWrite = ts.EoClose - 1000;
+    stats.push_back(ts);
+    HistogramEnter(&h, FileTimeSecs(ts, 1e-6));
+  }
+  HistogramDrop(&h, stats.data(), int(stats.size()), threshold, 1e-6);
+  return {h.histFirstStat, h.histogram[16]};
+}
+
+TEST(HistogramDrop, DropsOldestFirstAndStopsAtTheFirstRecordInside) {
+  // -h 10, newest at 20 s. Record 2 completed late (out of order): it keeps
+  // record 3 counted. A record exactly at the threshold stays.
+  EXPECT_EQ(AfterDrop({1, 2, 15, 3, 12, 20}, 10000000), std::make_pair(2, 4));
+  EXPECT_EQ(AfterDrop({5, 10, 20}, 10000000), std::make_pair(1, 2));
 }
 
 // Four frames within 0.4 s of a run that started at 0.1 s: every window
@@ -37,11 +126,8 @@ DisplaySettings Settings(int histogramPeriod = 0, int frameRate = 0) {
 TEST(DisplayWindows, EarlyInTheRunEveryRowEqualsOverall) {
   std::vector<TIME_STATS> stats = {Rec(0.2, 100, 900), Rec(0.3, 200, 1800), Rec(0.4, 300, 700),
                                    Rec(0.5, 400, 4600)};
-  DisplayState state;
-  Screen screen;
-  RefreshScreen(&state, stats.data(), 4, 100000, Settings(), &screen);
   const std::string figures = "   0.250 ms     2.00 ms   100.00 ms    40.00 MB/s   10.0 fps\n";
-  EXPECT_TRUE(FormatScreen(screen, Settings())
+  EXPECT_TRUE(Text(stats, 100000, Settings())
                   .find("  Last 1s:" + figures + "       5s:" + figures + "      30s:" + figures +
                         "  Overall:" + figures) != std::string::npos);
 }
@@ -60,7 +146,8 @@ TEST(DisplayOverall, FastestAndSlowestFrameAreEnteredOnce) {
   // A record already seen is not visited again: tampering with it changes nothing.
   stats[0] = Rec(1, 0, 900000);
   EnterNewRecords(&state, stats.data(), 4, kTick);
-  EXPECT_EQ(figures(), std::make_tuple(1000, 25000, 500 + 100 + 1000 + 200, 4500 + 900 + 19000 + 2800));
+  EXPECT_EQ(figures(),
+            std::make_tuple(1000, 25000, 500 + 100 + 1000 + 200, 4500 + 900 + 19000 + 2800));
   EXPECT_EQ(ComputeHistogramScale(state.hist).histNum, 4);
   EXPECT_EQ(state.hist.histogram[HistogramColumn(0.005)], 1);
 }
@@ -70,13 +157,6 @@ TEST(DisplayScreen, WholeScreenText) {
   std::vector<TIME_STATS> stats = {
       Rec(5.5, 200, 1810), Rec(8, 300, 4700),    Rec(13.5, 100, 900),        Rec(25, 1000, 19000),
       Rec(38, 500, 9500),  Rec(41.2, 500, 9500), Rec(44.5, 400, 7600, 2000), Rec(45, 240, 1760)};
-  DisplaySettings settings = Settings(10, 25);
-  DisplayState state;
-  Screen screen;
-  RefreshScreen(&state, stats.data(), 8, 5000000, settings, &screen);
-  screen.dropFrameCount = 3;
-  screen.curQueueUsage = 7;
-
   // Histogram: the period keeps records 4 to 7, three frames of 10 ms
   // (column 32) and one of 2 ms (column 21); the top row stands for all four.
   // Each row: label or blanks, a blank, the bar, 65 columns, 4 blanks, line feed.
@@ -117,19 +197,13 @@ TEST(DisplayScreen, WholeScreenText) {
       "       +|----|-----|----|----|-----|----|----|-----|----|----|-----|----|\n"
       "  ms  <0.1  .2    .5    1    2     5   10   20    50   100  200   500  >1s\n"
       "\n";
-  EXPECT_EQ(FormatScreen(screen, settings), expected);
+  EXPECT_EQ(Text(stats, 5000000, Settings(10, 25)), expected);
 
   // Unpaced and without -h, the dropped-frame and I/O-stats blocks go, and
   // the histogram holds all eight frames (three of them at 10 ms: 50%).
-  DisplayState state2;
-  RefreshScreen(&state2, stats.data(), 8, 5000000, Settings(), &screen);
-  const std::string text = FormatScreen(screen, Settings());
-  EXPECT_EQ(text.substr(0, text.find("\n\nAveraged")),
-            expected.substr(0, expected.find("\n\nDropped")));
-  EXPECT_NE(text.find(kOverall + "\nHistogram of frame completion times:\n   50% |"),
-            std::string::npos)
-      << text;
-  EXPECT_EQ(text.find("I/O stats"), std::string::npos);
+  const std::string text = Text(stats, 5000000, Settings());
+  EXPECT_TRUE(text.starts_with(expected.substr(0, expected.find("Dropped")) + "Averaged")) << text;
+  EXPECT_NE(text.find(kOverall + "\nHistogram of frame completion times:\n   50% |"), text.npos);
 }
 
 // A frame that took no measurable time (an empty frame, one within a clock
@@ -137,15 +211,10 @@ TEST(DisplayScreen, WholeScreenText) {
 TEST(DisplayScreen, ZeroTimeFramesShowNoNanOrInf) {
   std::vector<TIME_STATS> stats = {Rec(1, 0, 0), Rec(1.5, 0, 0), Rec(2, 0, 0)};
   for (int dataSize : {0, 4096}) {
-    DisplaySettings settings = Settings(5);
-    settings.dataSize = dataSize;
-    DisplayState state;
-    Screen screen;
-    RefreshScreen(&state, stats.data(), 3, 1000000, settings, &screen);
-    const std::string text = FormatScreen(screen, settings);
+    const std::string text = Text(stats, 1000000, Settings(5, 0, dataSize));
     EXPECT_FALSE(std::regex_search(text, std::regex(R"((^|[ (])-?(nan|inf)\b)", std::regex::icase)))
         << text;
-    EXPECT_NE(text.find("Fastest frame:        0.000 ms (0.00 MB/s)"), std::string::npos) << text;
+    EXPECT_NE(text.find("Fastest frame:        0.000 ms (0.00 MB/s)"), text.npos) << text;
   }
 }
 

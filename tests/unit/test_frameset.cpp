@@ -111,22 +111,18 @@ TEST_F(FrameSet, SizesRoundCropAndSplit) {
 
 TEST(ParametersString, RepeatsTheEffectiveOptions) {
   const struct {
-    std::vector<std::string> args;
+    const char* args;
     const char* expected;
   } cases[] = {
-      {{"-w", "8164", "-n", "100", "-t", "4"}, "-w8164 -n100 -t4 "},
-      {{"-w", "8164", "-n", "10", "-a", "10", "-i", "2", "-o"}, "-w8164 -n10 -a10 -o "},
-      {{"-z", "4",  "-n", "5",  "-d", "7",  "-v", "-m", "-f", "25", "-q",
-        "25", "-b", "5",  "-i", "2",  "-l", "3",  "-c", "50", "-o"},
+      {"-w 8164 -n 100 -t 4 p", "-w8164 -n100 -t4 "},
+      {"-w 8164 -n 10 -a 10 -i 2 -o p", "-w8164 -n10 -a10 -o "},
+      {"-z 4 -n 5 -d 7 -v -m -f 25 -q 25 -b 5 -i 2 -l 3 -c 50 -o p",
        "-r -z4 -n5 -d7 -v -m -f25 -q25 -b5 -i2 -l3 -c50 "},
-      {{"-z", "8100", "-n", "9", "-d", "7", "-s", "-t", "2", "-o"}, "-r -z8100 -n9 -s -t2 "},
-      {{"-w", "4", "-n", "9", "-f", "30", "-q", "5", "-l", "4", "-c", "50", "-o"},
-       "-w4 -n9 -f30 -q5 "},
+      {"-z 8100 -n 9 -d 7 -s -t 2 -o p", "-r -z8100 -n9 -s -t2 "},
+      {"-w 4 -n 9 -f 30 -q 5 -l 4 -c 50 -o p", "-w4 -n9 -f30 -q5 "},
   };
   for (const auto& c : cases) {
-    std::vector<std::string> args = c.args;
-    args.push_back("p");
-    ParseResult r = ParseArgs(args);
+    ParseResult r = ParseArgs(c.args);
     ASSERT_FALSE(r.exited) << r.err;
     if (r.cl.isWriteTest) UpdateParametersForWriteTest();
     GenerateParametersString(r.cl.isWriteTest);

@@ -50,13 +50,15 @@ void Capture(ParseResult* r, Fn fn) {
   g_exitHook = nullptr;
 }
 
-// Parses a command line (program name added) into fresh parameter globals.
-inline ParseResult ParseArgs(std::vector<std::string> args) {
+// Parses a command line, its arguments separated by single spaces ("" is
+// none, "a " ends with an empty one), into fresh parameter globals.
+inline ParseResult ParseArgs(const std::string& line) {
   ResetParameters();
   ResetParameterScanner();
   ParseResult r;
   r.args = {"ordavi"};
-  r.args.insert(r.args.end(), args.begin(), args.end());
+  for (size_t at = 0, end = 0; !line.empty() && end != std::string::npos; at = end + 1)
+    end = line.find(' ', at), r.args.push_back(line.substr(at, end - at));
   std::vector<char*> argv;
   for (auto& a : r.args) argv.push_back(a.data());
   argv.push_back(nullptr);
