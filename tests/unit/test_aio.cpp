@@ -3,6 +3,8 @@
 // as long as a test needs.
 #include <fcntl.h>
 
+#include <fstream>
+
 #include "test_support.h"
 
 namespace {
@@ -12,9 +14,7 @@ class AioTest : public ::testing::TestWithParam<bool> {
   void SetUp() override {
     g_aioForcePosix = GetParam();
     path_ = ::testing::TempDir() + "aio_test_" + std::to_string(getpid()) + ".bin";
-    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    ASSERT_EQ(write(fd, std::string(8192, 'x').data(), 8192), 8192);
-    close(fd);
+    std::ofstream(path_) << std::string(8192, 'x');
     for (int i = 0; i < 2; i++) ASSERT_TRUE(AioSetup(&aio_[i], &list_[i], 0, 4096));
   }
   void TearDown() override {
@@ -23,9 +23,10 @@ class AioTest : public ::testing::TestWithParam<bool> {
     g_aioForcePosix = false;
     unlink(path_.c_str());
   }
-  // Waits (without collecting) until the slot's transfer is done.
-  static void AwaitDone(const AIO& a) {
-    while (a.state.load() != kAioDone) usleep(1000);
+  // Waits (without collecting) until the slots' transfers are done.
+  static void AwaitDone(std::initializer_list<const AIO*> slots) {
+    for (const AIO* a : slots)
+      while (a->state.load() != kAioDone) usleep(1000);
   }
 
   std::string path_;
@@ -41,8 +42,7 @@ TEST_P(AioTest, LowestFinishedEntryFailedReportsItsErrorDespiteLaterSuccess) {
   aio_[0].fd = open(path_.c_str(), O_WRONLY);  // a read here fails with EBADF
   aio_[1].fd = open(path_.c_str(), O_RDONLY);
   ASSERT_TRUE(AioRead(&aio_[0]) && AioRead(&aio_[1]));
-  AwaitDone(aio_[0]);
-  AwaitDone(aio_[1]);
+  AwaitDone({&aio_[0], &aio_[1]});
   const auto result = [](int64_t r) { return std::make_pair(r, r < 0 ? errno : 0); };
   EXPECT_EQ(result(WaitForAio(list_, 2)), std::make_pair(-1L, EBADF));
   EXPECT_EQ(WaitForAio(&list_[1], 1), 0);
@@ -66,7 +66,7 @@ TEST_P(AioTest, TheEndIsStampedWhenTheTransferCompletesNotWhenCollected) {
   int64_t written, seenDone, doneAt = 0;
   QueryPerfCount(&written);
   ASSERT_EQ(write(fds[1], "frame", 5), 5);
-  AwaitDone(aio_[0]);
+  AwaitDone({&aio_[0]});
   QueryPerfCount(&seenDone);
   for (int64_t t = seenDone; t <= seenDone;) QueryPerfCount(&t);  // a tick before collecting
   ASSERT_EQ(WaitForAio(list_, 1), 0);
@@ -87,7 +87,7 @@ TEST_P(AioTest, StreamSlotsGetTheirOwnDescriptorOnlyOnTheFallback) {
     aio_[i].offset = 4096 * i;
     ASSERT_TRUE(AioRead(&aio_[i]));
   }
-  for (int i = 0; i < 2; i++) {
+  for (int i : {1, 0}) {
     ASSERT_EQ(WaitForAio(&list_[i], 1), 0);
     EXPECT_EQ(AioReturn(&aio_[i], nullptr), 4096);
     EXPECT_EQ(static_cast<char*>(aio_[i].buf)[0], 'x');

@@ -27,8 +27,7 @@ TEST(OptionLoop, ValuesSizesDirectionRateAndQueue) {
   const struct {
     const char* args;
     const char* expected;
-  } cases[] = {{"-n100 p", "100 0 0 0 0 0"},
-               {"-n 0x10 p", "16 0 0 0 0 0"},
+  } cases[] = {{"-n0x10 p", "16 0 0 0 0 0"},
                {"-n 010 p", "8 0 0 0 0 0"},
                {"-n \t+7 p", "7 0 0 0 0 0"},
                {"-w hd p", "1800 1 8294400 1 0 0"},
@@ -37,7 +36,6 @@ TEST(OptionLoop, ValuesSizesDirectionRateAndQueue) {
                {"-w hd -e p", "1800 1 0 1 0 0"},
                {"-w sd -r p", "1800 0 1382400 1 0 0"},
                {"-w sd -z 2k p", "1800 1 12746752 1 0 0"},
-               {"-f 30 p", "1800 0 0 0 30 30"},
                {"-q 5 -f 30 p", "1800 0 0 0 30 5"},
                {"-f 30 -q 5 p", "1800 0 0 0 30 5"},
                {"-f 30 -f 10 p", "1800 0 0 0 10 30"},
