@@ -114,16 +114,14 @@ TEST(HistogramDrop, DropsOldestFirstAndStopsAtTheFirstRecordInside) {
 // run so far.
 TEST(DisplayScreen, EarlyInTheRun) {
   const std::string one = "        5.000 ms (800.00 MB/s)\n";
-  EXPECT_NE(Text({Rec(1, 500, 4500)}, 0, Settings())
-                .find("Fastest frame:" + one + "Slowest frame:" + one),
-            std::string::npos);
+  EXPECT_TRUE(Has(Text({Rec(1, 500, 4500)}, 0, Settings()),
+                  "Fastest frame:" + one + "Slowest frame:" + one));
   std::vector<TIME_STATS> stats = {Rec(0.2, 100, 900), Rec(0.3, 200, 1800), Rec(0.4, 300, 700),
                                    Rec(0.5, 400, 4600)};
   const std::string figures = "   0.250 ms     2.00 ms   100.00 ms    40.00 MB/s   10.0 fps\n";
-  EXPECT_NE(Text(stats, 100000, Settings())
-                .find("  Last 1s:" + figures + "       5s:" + figures + "      30s:" + figures +
-                      "  Overall:" + figures),
-            std::string::npos);
+  EXPECT_TRUE(Has(Text(stats, 100000, Settings()), "  Last 1s:" + figures + "       5s:" + figures +
+                                                       "      30s:" + figures +
+                                                       "  Overall:" + figures));
 }
 
 TEST(DisplayScreen, WholeScreenText) {
@@ -177,7 +175,7 @@ TEST(DisplayScreen, WholeScreenText) {
   // the histogram holds all eight frames (three of them at 10 ms: 50%).
   const std::string text = Text(stats, 5000000, Settings());
   EXPECT_TRUE(text.starts_with(expected.substr(0, expected.find("Dropped")) + "Averaged")) << text;
-  EXPECT_NE(text.find(kOverall + "\nHistogram of frame completion times:\n   50% |"), text.npos);
+  EXPECT_TRUE(Has(text, kOverall + "\nHistogram of frame completion times:\n   50% |"));
 }
 
 // A frame that took no measurable time (an empty frame, one within a clock
@@ -188,7 +186,7 @@ TEST(DisplayScreen, ZeroTimeFramesShowNoNanOrInf) {
     const std::string text = Text(stats, 1000000, Settings(5, 0, dataSize));
     EXPECT_FALSE(std::regex_search(text, std::regex(R"((^|[ (])-?(nan|inf)\b)", std::regex::icase)))
         << text;
-    EXPECT_NE(text.find("Fastest frame:        0.000 ms (0.00 MB/s)"), text.npos) << text;
+    EXPECT_TRUE(Has(text, "Fastest frame:        0.000 ms (0.00 MB/s)")) << text;
   }
 }
 

@@ -105,8 +105,7 @@ TEST_F(FrameSet, SizesRoundCropAndSplit) {
   ParseResult r;
   Capture(&r, [] { UpdateParametersForWriteTest(); });
   EXPECT_TRUE(r.exited);
-  EXPECT_NE(r.err.find("***FATAL***"), std::string::npos);
-  EXPECT_NE(r.err.find("too large"), std::string::npos) << r.err;
+  EXPECT_TRUE(Has(r.err, "***FATAL***") && Has(r.err, "too large")) << r.err;
 }
 
 TEST(ParametersString, RepeatsTheEffectiveOptions) {

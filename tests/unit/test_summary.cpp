@@ -98,16 +98,16 @@ TEST(TimingLog, BothForms) {
   g_framePreBufferCount = 1;
   g_dropFrameCount = 3;
   std::string paced = log("/data/\"odd\" clips");
-  EXPECT_NE(paced.find("TestPath,\"/data/\"\"odd\"\" clips\"\n"), paced.npos);
-  EXPECT_NE(paced.find("DroppedFrames,3\n\n"
-                       ",file,open,io,close,queue\n"
-                       "min,4.000,0.000,4.000,0.000,2\n"
-                       "avg,4.100,0.050,4.000,0.050,1.0\n"
-                       "max,4.200,0.100,4.000,0.100,2\n"
-                       "\nnum,start,open,io,close,frametime,queue\n"
-                       "0,0.100,0.200,4.200,4.300,10.000,4\n"
-                       "1,5.000,5.000,9.000,9.000,-1000.000,2\n"),
-            paced.npos)
+  EXPECT_TRUE(Has(paced, "TestPath,\"/data/\"\"odd\"\" clips\"\n"));
+  EXPECT_TRUE(Has(paced,
+                  "DroppedFrames,3\n\n"
+                  ",file,open,io,close,queue\n"
+                  "min,4.000,0.000,4.000,0.000,2\n"
+                  "avg,4.100,0.050,4.000,0.050,1.0\n"
+                  "max,4.200,0.100,4.000,0.100,2\n"
+                  "\nnum,start,open,io,close,frametime,queue\n"
+                  "0,0.100,0.200,4.200,4.300,10.000,4\n"
+                  "1,5.000,5.000,9.000,9.000,-1000.000,2\n"))
       << paced;
   g_frameStats = nullptr;
 }

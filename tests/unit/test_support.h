@@ -20,6 +20,10 @@
 #include "platform/platform.h"
 #include "stats.h"
 
+inline bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != text.npos;
+}
+
 struct ProcessExited {
   int status;
 };
