@@ -1,6 +1,5 @@
-// The asynchronous I/O primitives on real descriptors, on both paths
-// (io_uring and the POSIX AIO fallback). Pipes keep a transfer in flight for
-// as long as a test needs.
+// The asynchronous I/O primitives on real descriptors, on io_uring and on
+// the POSIX AIO fallback.
 #include <fcntl.h>
 
 #include <fstream>
@@ -54,9 +53,8 @@ TEST_P(AioTest, LowestFinishedEntryFailedReportsItsErrorDespiteLaterSuccess) {
   for (auto& a : aio_) close(a.fd);
 }
 
-// A transfer's end is stamped when it completes, not when the engine
-// collects it later: the stamp lies between the write that completes the
-// pipe read and the moment the slot is seen done, before the collection.
+// A transfer's end is stamped when it completes (between the write that
+// completes the pipe read and the slot seen done), not when collected.
 TEST_P(AioTest, TheEndIsStampedWhenTheTransferCompletesNotWhenCollected) {
   ASSERT_TRUE(AioInit(aio_, 2, -1));
   int fds[2];

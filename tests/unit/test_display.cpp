@@ -1,6 +1,4 @@
-// The live screen on synthetic records with a clock of one tick per
-// microsecond: its histogram (columns, scale, chart, the period), its
-// figures and its text.
+// The live screen and its histogram, on records with a clock of one tick per microsecond.
 #include <regex>
 
 #include "report/display_screen.h"
@@ -38,7 +36,6 @@ std::string Text(const std::vector<TIME_STATS>& stats, int64_t start, DisplaySet
   return FormatScreen(screen, settings);
 }
 
-// The scale and chart of a histogram holding the given counts in the given columns.
 std::pair<HistogramScale, std::string> Draw(std::vector<std::pair<int, int>> columnCounts) {
   Histogram h;
   ClearHistogram(&h);
@@ -87,9 +84,8 @@ TEST(HistogramScale, Bands) {
   EXPECT_EQ(top, "*" + std::string(kHistColumns - 2, ' ') + "*");
 }
 
-// Records that close at the given seconds, each taking 1 ms,
-// entered and then dropped below `threshold`: the first record kept and the
-// count left in the 1 ms column.
+// Enters 1 ms records closing at the given seconds and drops those closing
+// before `threshold`: the first record kept and the count left.
 std::pair<int, int> AfterDrop(const std::vector<double>& closing, int64_t threshold) {
   std::vector<TIME_STATS> stats;
   Histogram h;
@@ -109,9 +105,8 @@ TEST(HistogramDrop, DropsOldestFirstAndStopsAtTheFirstRecordInside) {
   EXPECT_EQ(AfterDrop({5, 10, 20}, 10000000), std::make_pair(1, 2));
 }
 
-// Early in a run: one frame is both the fastest and the slowest; with four
-// frames within 0.4 s of a run that started at 0.1 s, every window spans the
-// run so far.
+// One frame is both the fastest and the slowest; 0.4 s into a run every
+// window spans the run so far.
 TEST(DisplayScreen, EarlyInTheRun) {
   const std::string one = "        5.000 ms (800.00 MB/s)\n";
   EXPECT_TRUE(Has(Text({Rec(1, 500, 4500)}, 0, Settings()),
@@ -129,14 +124,11 @@ TEST(DisplayScreen, WholeScreenText) {
   std::vector<TIME_STATS> stats = {
       Rec(5.5, 200, 1810), Rec(8, 300, 4700),    Rec(13.5, 100, 900),        Rec(25, 1000, 19000),
       Rec(38, 500, 9500),  Rec(41.2, 500, 9500), Rec(44.5, 400, 7600, 2000), Rec(45, 240, 1760)};
-  // Histogram: the period keeps records 4 to 7, three frames of 10 ms
-  // (column 32) and one of 2 ms (column 21); the top row stands for all four.
-  // Each row: label or blanks, a blank, the bar, 65 columns, 4 blanks, line feed.
-  const std::string blank = std::string(7, ' ') + "|" + std::string(65, ' ') + "    \n";
+  // The period keeps records 4 to 7: three frames of 10 ms (column 32) and
+  // one of 2 ms (column 21); the top row stands for all four.
   std::string rows;
   for (int r = 0; r < 10; r++) {
-    std::string row = blank;
-    if (r == 0) row.replace(0, 6, "  100%");
+    std::string row = (r ? "       |" : "  100% |") + std::string(65, ' ') + "    \n";
     if (r >= 7) row[8 + 21] = '*';
     if (r >= 2) row[8 + 32] = '*';
     rows += row;

@@ -1,6 +1,5 @@
-// What the unit tests share: the common headers, and running pieces of the
-// program that may end the process (Usage, Fatal) with the exit hook turning
-// the exit into an exception the test catches.
+// What the unit tests share; the exit hook turns an exit of the program
+// (Usage, Fatal) into an exception the test catches.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -97,9 +97,8 @@ TEST_F(ThreadedEngine, EveryFrameOnceAcrossPoolSizesAndModes) {
       }
 }
 
-// A stop at a different moment each time: every frame handed out is
-// performed and published. Few workers make the engine hand a worker its
-// next frame, and then wind down, right while that worker returns.
+// A stop at a different moment each time, with few workers too: every frame
+// handed out is performed and published.
 TEST_F(ThreadedEngine, StopPerformsEveryHandedOutFrame) {
   ASSERT_EQ(Run(true, 200, 20, false, false, "r"), 200);  // for the reads
   for (int rep = 0; rep < 120; rep++) {
