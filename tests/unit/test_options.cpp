@@ -1,132 +1,96 @@
-#include <gtest/gtest.h>
+#include <fstream>
+#include <iterator>
 
-#include <algorithm>
-
-#include "frameset.h"
+#include "fuzz_command_line.h"
 #include "test_support.h"
 
 namespace {
 
 const char kUsageHead[] = "Usage: ordavi [options] <path|file>\n\n Options:\n";
 
-// The message that precedes the usage text on stderr.
-std::string MessageOf(const ParseResult& r) {
-  size_t p = r.err.find(kUsageHead);
-  return p == std::string::npos ? r.err : r.err.substr(0, p);
-}
-
 TEST(OptionLoop, NoArgumentsShowsBannerAndUsage) {
-  ParseResult r = ParseArgs({});
-  EXPECT_TRUE(r.exited);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out.rfind("Ordavi 4.23 for Linux\n", 0), 0u);
-  EXPECT_EQ(r.err.rfind(kUsageHead, 0), 0u);
+  ParseResult r = ParseArgs("");
+  EXPECT_EQ(std::tie(r.exited, r.status), std::make_tuple(true, 1));
+  EXPECT_TRUE(r.out.starts_with("Ordavi 4.23 for Linux\n"));
+  EXPECT_TRUE(r.err.starts_with(kUsageHead));
   // Printed as a format: "%%" comes out as one "%".
-  EXPECT_NE(r.err.find("read middle 'perc'% of frame (ignored in write test)\n"),
-            std::string::npos);
-  const std::string tail = "   --verbose       Verbose/debugging mode\n\n";
-  EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail);
+  EXPECT_NE(r.err.find("read middle 'perc'% of frame (ignored in write test)\n"), r.err.npos);
+  EXPECT_TRUE(r.err.ends_with("   --verbose       Verbose/debugging mode\n\n"));
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 32);
 }
 
-TEST(OptionLoop, ValuesSizesDirectionRateAndQueue) {
-  // Frames, write test, frame size, DPX header, rate, queue. A value attached
-  // or separate, in any base; named and numbered sizes; -e keeps the header
-  // flag, -z keeps a write test; the queue follows the first -f unless -q.
+// A command line gives the frames, write test, frame size, DPX header, rate,
+// queue and, with -a/-t, the flags -v -m -s -B -o, the mode and the ops; or
+// a message and the usage text. A value is attached or separate, in any
+// base; -e keeps the header flag, -z keeps a write test; the queue follows
+// the first -f unless -q; the last of -a / -t and the last path win.
+TEST(OptionLoop, ValuesOrTheMessageNamingTheOptionAndValue) {
+  const std::string kFrames = "Number of frames is out of range, can be from 1 to 2000000000\n";
   const struct {
-    std::vector<std::string> args;
-    const char* expected;
-  } cases[] = {{{"-n100"}, "100 0 0 0 0 0"},
-               {{"-n", "100"}, "100 0 0 0 0 0"},
-               {{"-n", "0x10"}, "16 0 0 0 0 0"},
-               {{"-n", "010"}, "8 0 0 0 0 0"},
-               {{"-n", " +7"}, "7 0 0 0 0 0"},
-               {{"-w", "hd"}, "1800 1 8294400 1 0 0"},
-               {{"-w", "100"}, "1800 1 102400 0 0 0"},
-               {{"-z", "4k"}, "1800 0 50987008 1 0 0"},
-               {{"-w", "hd", "-e"}, "1800 1 0 1 0 0"},
-               {{"-w", "sd", "-r"}, "1800 0 1382400 1 0 0"},
-               {{"-w", "sd", "-z", "2k"}, "1800 1 12746752 1 0 0"},
-               {{"-f", "30"}, "1800 0 0 0 30 30"},
-               {{"-q", "5", "-f", "30"}, "1800 0 0 0 30 5"},
-               {{"-f", "30", "-q", "5"}, "1800 0 0 0 30 5"},
-               {{"-f", "30", "-f", "10"}, "1800 0 0 0 10 30"},
-               {{"-f", "0"}, "1800 0 0 0 0 0"}};
-  for (const auto& c : cases) {
-    std::vector<std::string> args = c.args;
-    args.push_back("p");
-    ParseResult r = ParseArgs(args);
-    ASSERT_FALSE(r.exited) << r.err;
-    EXPECT_STREQ(r.cl.path, "p");
-    char got[96];
-    snprintf(got, sizeof got, "%d %d %d %d %d %d", g_numFrames, r.cl.isWriteTest, g_fileSize,
-             int(r.cl.addDpxHeader), g_frameRate, g_frameQueueSize);
-    EXPECT_STREQ(got, c.expected) << args[0];
-  }
-}
-
-TEST(OptionLoop, BadCommandLinesNameTheOptionAndValue) {
-  struct Case {
-    std::vector<std::string> args;
-    const char* message;
+    const char* args;
+    std::string expected;
   } cases[] = {
-      {{"-n", "5"}, "Path not specified\n\n"},
-      {{"-v"}, "Path not specified\n\n"},
-      {{""}, "Path not specified\n\n"},
-      {{"-n", "10k", "p"}, "Invalid option: -n 10k\n\n"},
-      {{"p", "-n"}, "Number of frames is out of range, can be from 1 to 2000000000\n"},
-      {{"-vn", "5", "p"}, "Number of frames is out of range, can be from 1 to 2000000000\n"},
-      {{"-n", "4294967297", "p"},
-       "Number of frames is out of range, can be from 1 to 2000000000\n"},
-      {{"-w", "HD", "p"}, "Invalid option: -w HD\n\n"},
-      {{"-w", "2097152", "p"}, "Size of file is out of range, can be from 0 to 2097151\n"},
-      {{"-f", "101", "p"}, "The desired frame rate is out of range, can be from 0 to 100\n"},
-      {{"-h", "-1", "p"}, "The histogram period is out of range, can be from 0 to 1000\n"},
-      {{"-x", "-n", "p"}, "Missing file name for log\n\n"},
-      {{"-g", "x", "p"}, "ZEVROv2 is not supported with this version of Ordavi\n\n"},
-      {{"-", "p"}, "Unrecognised option: -  \n\n"},
-      {{"-j", "p"}, "Unrecognised option: -j \n\n"},
-      {{"-\xc3\xa9", "p"}, "Unrecognised option: -\xc3 \n\n"},
-      {{"--header", "p"}, "Missing value for --header option\n\n"},
-      {{"--header=2000", "p"}, "Header size is out of range, can be from 0 to 1024\n"},
-      {{"--header=12x", "p"}, "Invalid option: --header=12x\n\n"},
-      {{"--name=", "p"}, "Missing name for --name option\n\n"},
-      {{"--foo=1", "p"}, "Unrecognised option: --foo=1\n\n"},
-      {{"p", "--"}, "Unrecognised option: --\n\n"},
+      {"-n0x10 p", "16 0 0 0 0 0"},
+      {"-n 010 p", "8 0 0 0 0 0"},
+      {"-n \t+7 p", "7 0 0 0 0 0"},
+      {"-w hd p", "1800 1 8294400 1 0 0"},
+      {"-w 100 p", "1800 1 102400 0 0 0"},
+      {"-z 4k p", "1800 0 50987008 1 0 0"},
+      {"-w hd -e p", "1800 1 0 1 0 0"},
+      {"-w sd -r p", "1800 0 1382400 1 0 0"},
+      {"-w sd -z 2k p", "1800 1 12746752 1 0 0"},
+      {"-q 5 -f 30 p", "1800 0 0 0 30 5"},
+      {"-f 30 -q 5 p", "1800 0 0 0 30 5"},
+      {"-f 30 -f 10 p", "1800 0 0 0 10 30"},
+      {"-f 0 p", "1800 0 0 0 0 0"},
+      {"-vm -sBo -a 8 -t4 first p", "1800 0 0 0 0 0 11111 2 4"},
+      {"-n 5", "Path not specified\n\n"},
+      {"-v ", "Path not specified\n\n"},
+      {"-n 10k p", "Invalid option: -n 10k\n\n"},
+      {"p -n", kFrames},
+      {"-vn 5 p", kFrames},
+      {"-n 4294967297 p", kFrames},
+      {"-w HD p", "Invalid option: -w HD\n\n"},
+      {"-w 2097152 p", "Size of file is out of range, can be from 0 to 2097151\n"},
+      {"-f 101 p", "The desired frame rate is out of range, can be from 0 to 100\n"},
+      {"-h -1 p", "The histogram period is out of range, can be from 0 to 1000\n"},
+      {"-x -n p", "Missing file name for log\n\n"},
+      {"-g x p", "ZEVROv2 is not supported with this version of Ordavi\n\n"},
+      {"- p", "Unrecognised option: -  \n\n"},
+      {"-j p", "Unrecognised option: -j \n\n"},
+      {"-\xc3\xa9 p", "Unrecognised option: -\xc3 \n\n"},
+      {"--header p", "Missing value for --header option\n\n"},
+      {"--header=2000 p", "Header size is out of range, can be from 0 to 1024\n"},
+      {"--header=12x p", "Invalid option: --header=12x\n\n"},
+      {"--name= p", "Missing name for --name option\n\n"},
+      {"--foo=1 p", "Unrecognised option: --foo=1\n\n"},
+      {"p --", "Unrecognised option: --\n\n"},
   };
-  for (auto& c : cases) {
+  for (const auto& c : cases) {
     ParseResult r = ParseArgs(c.args);
-    EXPECT_TRUE(r.exited) << c.message;
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(MessageOf(r), c.message);
-    EXPECT_NE(r.err.find(kUsageHead), std::string::npos) << c.message;
+    if (r.exited) {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_TRUE(r.err.starts_with(c.expected + kUsageHead)) << c.args << ": " << r.err;
+      continue;
+    }
+    char got[96];
+    int n = snprintf(got, sizeof got, "%d %d %d %d %d %d", g_numFrames, r.cl.isWriteTest,
+                     g_fileSize, int(r.cl.addDpxHeader), g_frameRate, g_frameQueueSize);
+    if (g_testMode)
+      snprintf(got + n, sizeof got - n, " %d%d%d%d%d %d %d", g_isReverse, g_isRandom, g_streamMode,
+               g_bufferedIo, g_isOutOfOrderIo, g_testMode, g_numOps);
+    EXPECT_EQ(std::string(got) + r.cl.path, c.expected + "p") << c.args;
   }
 }
 
-TEST(OptionLoop, FlagsGroupsModesAndPath) {
-  ParseResult r = ParseArgs({"-vm", "-sBo", "-a", "8", "-t4", "first", "second"});
-  ASSERT_FALSE(r.exited) << r.err;
-  EXPECT_TRUE(g_isReverse);
-  EXPECT_TRUE(g_isRandom);
-  EXPECT_TRUE(g_streamMode);
-  EXPECT_TRUE(g_bufferedIo);
-  EXPECT_TRUE(g_isOutOfOrderIo);
-  EXPECT_EQ(g_testMode, 2);  // the last of -a / -t wins
-  EXPECT_EQ(g_numOps, 4);
-  EXPECT_STREQ(r.cl.path, "second");
-}
-
-struct NameCase {
-  const char* value;
-  const char* pattern;
-  int first;
-};
-
-TEST(NamePattern, TurnsTheFirstFileIntoAPattern) {
-  NameCase cases[] = {
+TEST(NamePattern, TurnsTheFirstFileIntoAPatternOrRefuses) {
+  const struct {
+    std::string value;
+    std::string pattern;  // empty: refused, the default pattern stays
+    int first;
+  } cases[] = {
       {"shot_000100.dpx", "shot_%06d.dpx", 100},
       {"clip", "clip%06d.tst", 0},
-      {"clip.dpx", "clip%06d.dpx", 0},
       {"abc9def.dpx", "abc%01ddef.dpx", 9},
       {"7.dpx", "7%06d.dpx", 0},
       {"123.dpx", "%03d.dpx", 123},
@@ -136,26 +100,52 @@ TEST(NamePattern, TurnsTheFirstFileIntoAPattern) {
       // A "%" in the name is literal: the pattern keeps exactly one conversion.
       {"50%_001.dpx", "50%%_%03d.dpx", 1},
       {"a%s%n.dpx", "a%%s%%n%06d.dpx", 0},
+      {std::string(71, 'a'), std::string(71, 'a') + "%06d.tst", 0},  // 79 characters
+      {"", "", 0},
+      {"frame99999999999.dpx", "", 0},  // beyond an int
+      {std::string(79, 'a'), "", 0},
   };
   for (auto& c : cases) {
     ResetParameters();
-    ASSERT_TRUE(ApplyNamePattern(c.value)) << c.value;
-    EXPECT_STREQ(g_fileName, c.pattern) << c.value;
+    EXPECT_EQ(ApplyNamePattern(c.value.c_str()), !c.pattern.empty()) << c.value;
+    EXPECT_EQ(g_fileName, c.pattern.empty() ? "frame%06d.tst" : c.pattern) << c.value;
     EXPECT_EQ(g_firstFileNum, c.first) << c.value;
   }
+  EXPECT_TRUE(ParseArgs("--name=" + std::string(100, 'x') + " p").exited);
 }
 
-TEST(NamePattern, RefusesWhatCannotBeAPattern) {
-  ResetParameters();
-  EXPECT_FALSE(ApplyNamePattern(""));
-  EXPECT_FALSE(ApplyNamePattern("frame99999999999.dpx"));  // beyond an int
-  EXPECT_FALSE(ApplyNamePattern(std::string(79, 'a').c_str()));
-  EXPECT_STREQ(g_fileName, "frame%06d.tst");                    // unchanged after a refusal
-  EXPECT_TRUE(ApplyNamePattern(std::string(71, 'a').c_str()));  // 71 + "%06d.tst" = 79
+auto Parameters() {
+  return std::make_tuple(g_numFrames, g_framePreBufferCount, g_iosPerFrame, g_updateInterval,
+                         g_headerSize, g_streamMode, std::string(g_fileName),
+                         std::string(g_dirName), std::string(g_paramsAsStr));
+}
+const auto kAtStart = Parameters();  // before main, as the parameters were defined
 
-  ParseResult r = ParseArgs({"--name=" + std::string(100, 'x'), "p"});
-  EXPECT_TRUE(r.exited);
-  EXPECT_EQ(r.status, 1);
+TEST(Params, ResetRestoresTheStartingValues) {
+  // The defaults the usage text promises: -n 1800, -b 5, -i 1, -u 1, --header=64.
+  EXPECT_EQ(kAtStart, std::make_tuple(1800, 5, 1, 1, 64, FALSE, std::string("frame%06d.tst"),
+                                      std::string("part%02d"), std::string()));
+  g_numFrames = g_iosPerFrame = g_streamMode = 77;
+  g_fileName[0] = g_dirName[0] = g_paramsAsStr[0] = 'x';
+  g_paramsAsStr[1] = '\0';
+  ResetParameters();
+  EXPECT_EQ(Parameters(), kAtStart);
+}
+
+// Replays the command-line fuzzer's seed corpus and every input that once
+// made it fail, so a fixed fault stays fixed in the plain test run too.
+TEST(FuzzCorpus, EveryInputParsesWithoutFault) {
+  for (const char* sub : {"corpus", "regressions"}) {
+    std::filesystem::path dir = std::filesystem::path(ORDAVI_FUZZ_DIR) / sub;
+    for (auto& entry : std::filesystem::directory_iterator(dir)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      ParseResult r;
+      Capture(&r, [&] {
+        fuzzing::FuzzCommandLine(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+      });
+    }
+  }
 }
 
 }  // namespace

@@ -1,11 +1,3 @@
-#include <gtest/gtest.h>
-
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <vector>
-
 #include "report/summary.h"
 #include "test_support.h"
 
@@ -31,60 +23,51 @@ TEST(SummaryDurations, MinAvgMaxOverFinishedFrames) {
     const std::vector<TIME_STATS>* records;
     int n;
     Duration which;
-    double min, avg, max;
-  } cases[] = {
-      {&both, 2, Duration::File, 2.4, 3.275, 4.15},
-      {&both, 2, Duration::Open, 0.1, 0.2, 0.3},
-      {&both, 2, Duration::Io, 2.0, 3.0, 4.0},
-      {&both, 2, Duration::Close, 0.05, 0.075, 0.1},
-      {&unstarted, 3, Duration::File, 1.0, 0.333333, 1.0},
-      {&unfinished, 3, Duration::File, 0.3, 0.266666, 0.5},
-      {&unfinished, 3, Duration::Open, 0, 0, 0},
-      {&none, 1, Duration::File, 0, 0, 0},
-      {&none, 0, Duration::File, 0, 0, 0},
-  };
+    std::tuple<int64_t, int64_t, int64_t> ns;  // min, avg, max in nanoseconds
+  } cases[] = {{&both, 2, Duration::File, {2400000, 3275000, 4150000}},
+               {&both, 2, Duration::Open, {100000, 200000, 300000}},
+               {&both, 2, Duration::Io, {2000000, 3000000, 4000000}},
+               {&both, 2, Duration::Close, {50000, 75000, 100000}},
+               {&unstarted, 3, Duration::File, {1000000, 333333, 1000000}},
+               {&unfinished, 3, Duration::File, {300000, 266666, 500000}},
+               {&unfinished, 3, Duration::Open, {0, 0, 0}},
+               {&none, 1, Duration::File, {0, 0, 0}},
+               {&none, 0, Duration::File, {0, 0, 0}}};
   for (const auto& c : cases) {
     DurationStats d = ComputeDuration(c.records->data(), c.n, c.which, kUs);
-    EXPECT_DOUBLE_EQ(d.min, c.min) << &c - cases;
-    EXPECT_DOUBLE_EQ(d.avg, c.avg) << &c - cases;
-    EXPECT_DOUBLE_EQ(d.max, c.max) << &c - cases;
+    EXPECT_EQ(std::make_tuple(llround(d.min * 1e6), llround(d.avg * 1e6), llround(d.max * 1e6)),
+              c.ns)
+        << &c - cases;
   }
 }
 
 TEST(SummaryQueue, SkipsPreBufferedAndStopsAtNegative) {
-  std::vector<TIME_STATS> r = {Rec(1, 1, 1, 1, 9), Rec(1, 1, 1, 1, 9),  Rec(1, 1, 1, 1, 3),
-                               Rec(1, 1, 1, 1, 5), Rec(1, 1, 1, 1, -1), Rec(1, 1, 1, 1, 7)};
-  QueueStats q = ComputeQueue(r.data(), 6, 2);
-  EXPECT_EQ(q.min, 3);
-  EXPECT_EQ(q.max, 5);
-  EXPECT_DOUBLE_EQ(q.avg, 8.0 / 6.0);  // divided by every frame
-
-  // A negative value inside the skipped records stops the walk too.
-  r[0].QueueUsage = -1;
-  q = ComputeQueue(r.data(), 6, 2);
-  EXPECT_EQ(q.min, 0);
-  EXPECT_EQ(q.max, 0);
-  EXPECT_EQ(q.avg, 0);
+  std::vector<TIME_STATS> r;
+  for (int q : {9, 9, 3, 5, -1, 7}) r.push_back(Rec(1, 1, 1, 1, q));
+  const auto stats = [&] {
+    QueueStats q = ComputeQueue(r.data(), 6, 2);
+    return std::make_tuple(q.min, q.avg, q.max);
+  };
+  EXPECT_EQ(stats(), std::make_tuple(3, 8.0 / 6.0, 5));  // divided by every frame
+  r[0].QueueUsage = -1;  // a negative value inside the skipped records stops the walk too
+  EXPECT_EQ(stats(), std::make_tuple(0, 0.0, 0));
 }
 
-class TimingLog : public testing::Test {
- protected:
-  void SetUp() override {
-    ResetParameters();
-    ResetRunCounters();
-    g_perfTime = kUs;
-    recs_ = {Rec(1000100, 1000200, 1004200, 1004300, 4),
-             Rec(1005000, 1005000, 1009000, 1009000, 2)};
-    recs_[0].FrameTime = 1010000;
-    g_frameStats = recs_.data();
-    g_startTime = 1000000;
-    g_endTime = 1010000;
-    g_bytesTransferred = 2 * 1048576;
-    snprintf(g_paramsAsStr, sizeof g_paramsAsStr, "-r -z8 -n2 ");
-  }
-  void TearDown() override { g_frameStats = nullptr; }
-
-  std::string Log(const char* path) {
+// The timing log of two frames, unpaced and then paced (queue columns,
+// dropped frames) with a path that needs quoting.
+TEST(TimingLog, BothForms) {
+  ResetParameters();
+  ResetRunCounters();
+  g_perfTime = kUs;
+  std::vector<TIME_STATS> recs = {Rec(1000100, 1000200, 1004200, 1004300, 4),
+                                  Rec(1005000, 1005000, 1009000, 1009000, 2)};
+  recs[0].FrameTime = 1010000;
+  g_frameStats = recs.data();
+  g_startTime = 1000000;
+  g_endTime = 1010000;
+  g_bytesTransferred = 2 * 1048576;
+  snprintf(g_paramsAsStr, sizeof g_paramsAsStr, "-r -z8 -n2 ");
+  const auto log = [](const char* path) {
     char* data = nullptr;
     size_t size = 0;
     FILE* f = open_memstream(&data, &size);
@@ -93,16 +76,10 @@ class TimingLog : public testing::Test {
     std::string s(data, size);
     free(data);
     return s;
-  }
-  std::vector<TIME_STATS> recs_;
-};
-
-TEST_F(TimingLog, UnpacedForm) {
-  std::string log = Log("/data/clips");
-  size_t body = log.find("TestPath,");
-  ASSERT_NE(body, std::string::npos);
-  EXPECT_EQ(log.rfind("Version,4.23\nOS,Linux ", 0), 0u);
-  EXPECT_EQ(log.substr(body),
+  };
+  std::string unpaced = log("/data/clips");
+  EXPECT_TRUE(unpaced.starts_with("Version,4.23\nOS,Linux "));
+  EXPECT_EQ(unpaced.substr(unpaced.find("TestPath,")),
             "TestPath,\"/data/clips\"\n"
             "Parameters,\" -r -z8 -n2 \"\n"
             "FrameRate,200.00,fps\n"
@@ -117,24 +94,22 @@ TEST_F(TimingLog, UnpacedForm) {
             "num,start,open,io,close\n"
             "0,0.100,0.200,4.200,4.300\n"
             "1,5.000,5.000,9.000,9.000\n");
-}
-
-TEST_F(TimingLog, PacedFormAndQuotedPath) {
   g_frameRate = 25;
   g_framePreBufferCount = 1;
   g_dropFrameCount = 3;
-  std::string log = Log("/data/\"odd\" clips");
-  EXPECT_NE(log.find("TestPath,\"/data/\"\"odd\"\" clips\"\n"), std::string::npos);
-  EXPECT_NE(log.find("DroppedFrames,3\n"), std::string::npos);
-  EXPECT_NE(log.find("\n,file,open,io,close,queue\n"
-                     "min,4.000,0.000,4.000,0.000,2\n"
-                     "avg,4.100,0.050,4.000,0.050,1.0\n"
-                     "max,4.200,0.100,4.000,0.100,2\n"
-                     "\nnum,start,open,io,close,frametime,queue\n"
-                     "0,0.100,0.200,4.200,4.300,10.000,4\n"
-                     "1,5.000,5.000,9.000,9.000,-1000.000,2\n"),
-            std::string::npos)
-      << log;
+  std::string paced = log("/data/\"odd\" clips");
+  EXPECT_TRUE(Has(paced, "TestPath,\"/data/\"\"odd\"\" clips\"\n"));
+  EXPECT_TRUE(Has(paced,
+                  "DroppedFrames,3\n\n"
+                  ",file,open,io,close,queue\n"
+                  "min,4.000,0.000,4.000,0.000,2\n"
+                  "avg,4.100,0.050,4.000,0.050,1.0\n"
+                  "max,4.200,0.100,4.000,0.100,2\n"
+                  "\nnum,start,open,io,close,frametime,queue\n"
+                  "0,0.100,0.200,4.200,4.300,10.000,4\n"
+                  "1,5.000,5.000,9.000,9.000,-1000.000,2\n"))
+      << paced;
+  g_frameStats = nullptr;
 }
 
 }  // namespace

@@ -1,22 +1,31 @@
-// Runs pieces of the program that may end the process (Usage, Fatal) inside a
-// unit test: the exit hook turns the exit into an exception the test catches.
+// What the unit tests share; the exit hook turns an exit of the program
+// (Usage, Fatal) into an exception the test catches.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "frameset.h"
 #include "messages.h"
 #include "options.h"
 #include "params.h"
+#include "platform/platform.h"
 #include "stats.h"
+
+inline bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != text.npos;
+}
 
 struct ProcessExited {
   int status;
 };
-
-inline void ThrowingExit(int status) { throw ProcessExited{status}; }
 
 struct ParseResult {
   bool exited = false;
@@ -26,45 +35,36 @@ struct ParseResult {
   std::vector<std::string> args;  // keeps the argument text alive for cl
 };
 
-// Parses a command line (program name added) into fresh parameter globals.
-inline ParseResult ParseArgs(std::vector<std::string> args) {
-  ResetParameters();
-  ResetParameterScanner();
-  g_exitHook = ThrowingExit;
-  ParseResult r;
-  r.args.push_back("ordavi");
-  for (auto& a : args) r.args.push_back(a);
-  std::vector<char*> argv;
-  for (auto& a : r.args) argv.push_back(a.data());
-  argv.push_back(nullptr);
+// Runs `fn` with stdout and stderr captured into `r`, noting an exit.
+template <typename Fn>
+void Capture(ParseResult* r, Fn fn) {
+  g_exitHook = [](int status) { throw ProcessExited{status}; };
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   try {
-    ParseCommandLine(int(r.args.size()), argv.data(), &r.cl);
+    fn();
   } catch (const ProcessExited& e) {
-    r.exited = true;
-    r.status = e.status;
+    r->exited = true;
+    r->status = e.status;
   }
   fflush(stdout);
-  r.out = testing::internal::GetCapturedStdout();
-  r.err = testing::internal::GetCapturedStderr();
+  r->out = testing::internal::GetCapturedStdout();
+  r->err = testing::internal::GetCapturedStderr();
   g_exitHook = nullptr;
-  return r;
 }
 
-// Runs `fn`, reporting whether it tried to end the process.
-template <typename Fn>
-bool Exits(Fn fn, std::string* err = nullptr) {
-  g_exitHook = ThrowingExit;
-  testing::internal::CaptureStderr();
-  bool exited = false;
-  try {
-    fn();
-  } catch (const ProcessExited&) {
-    exited = true;
-  }
-  std::string e = testing::internal::GetCapturedStderr();
-  if (err) *err = e;
-  g_exitHook = nullptr;
-  return exited;
+// Parses a command line, its arguments separated by single spaces ("" is
+// none, "a " ends with an empty one), into fresh parameter globals.
+inline ParseResult ParseArgs(const std::string& line) {
+  ResetParameters();
+  ResetParameterScanner();
+  ParseResult r;
+  r.args = {"ordavi"};
+  for (size_t at = 0, end = 0; !line.empty() && end != std::string::npos; at = end + 1)
+    end = line.find(' ', at), r.args.push_back(line.substr(at, end - at));
+  std::vector<char*> argv;
+  for (auto& a : r.args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  Capture(&r, [&] { ParseCommandLine(int(r.args.size()), argv.data(), &r.cl); });
+  return r;
 }
