@@ -18,11 +18,6 @@
 
 namespace fs = std::filesystem;
 
-RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec, int interruptAfterMs,
-                    int signal, int runAsUid) {
-  return RunOrdavi(args, RunOptions{timeoutSec, interruptAfterMs, signal, runAsUid, nullptr});
-}
-
 RunResult RunOk(const std::vector<std::string>& args) {
   RunResult r = RunOrdavi(args);
   EXPECT_EQ(r.status, 0) << r.err;
@@ -33,10 +28,8 @@ RunResult RunOrdavi(const std::vector<std::string>& args, const RunOptions& o) {
   return RunProgram(ORDAVI_BINARY, args, o);
 }
 
-RunResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
-                     int timeoutSec, int interruptAfterMs, int signal, int runAsUid) {
-  return RunProgram(binary, args,
-                    RunOptions{timeoutSec, interruptAfterMs, signal, runAsUid, nullptr});
+RunResult Shell(const std::string& cmd, const RunOptions& o) {
+  return RunProgram("/bin/bash", {"-c", "ORDAVI='" ORDAVI_BINARY "'; " + cmd}, o);
 }
 
 RunResult RunProgram(const std::string& binary, const std::vector<std::string>& args,

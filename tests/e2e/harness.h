@@ -32,15 +32,13 @@ struct RunOptions {
 };
 
 // Runs ordavi with `args` (argv[0] is added).
-RunResult RunOrdavi(const std::vector<std::string>& args, const RunOptions& options);
-RunResult RunOrdavi(const std::vector<std::string>& args, int timeoutSec = 120,
-                    int interruptAfterMs = -1, int signal = 2, int runAsUid = -1);
-// The same for another program of the project (ordavi-report).
+RunResult RunOrdavi(const std::vector<std::string>& args, const RunOptions& options = {});
+// The same for another program (ordavi-report, a shell).
 RunResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
-                     const RunOptions& options);
-RunResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
-                     int timeoutSec = 120, int interruptAfterMs = -1, int signal = 2,
-                     int runAsUid = -1);
+                     const RunOptions& options = {});
+// Runs a bash command line, $ORDAVI naming the binary. The pid is the
+// shell's, which `exec $ORDAVI` keeps.
+RunResult Shell(const std::string& cmd, const RunOptions& options = {});
 // Runs ordavi and fails the test (showing stderr) unless it exits with 0.
 RunResult RunOk(const std::vector<std::string>& args);
 

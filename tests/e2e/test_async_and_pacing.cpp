@@ -40,11 +40,6 @@ std::vector<Row> Rows(const std::string& csv) {
   return rows;
 }
 
-// Runs a shell command line (ordavi is $ORDAVI).
-RunResult Shell(const std::string& cmd) {
-  return RunProgram("/bin/sh", {"-c", "ORDAVI='" ORDAVI_BINARY "'; " + cmd});
-}
-
 // Runs ordavi in a cgroup $cg of `controller` once `setUp` has set its knobs;
 // status 77 when there is no such controller here.
 RunResult InCgroup(const std::string& controller, const std::string& setUp,
@@ -283,8 +278,7 @@ TEST(DisplayE2E, UpdateIntervalAndVerboseMode) {
   for (auto [opt, screens] : {std::pair{"-u0", 0}, {"--verbose", 0}, {"-u30", 1}}) {
     TempDir dir;
     const auto begin = std::chrono::steady_clock::now();
-    RunResult r =
-        RunOrdavi(Words("-w 1024 -n 40 -f 25 " + std::string(opt) + " " + dir.path()), 60);
+    RunResult r = RunOrdavi(Words("-w 1024 -n 40 -f 25 " + std::string(opt) + " " + dir.path()));
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(15)) << opt;
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(CountOf(r.out, "Test parameters:"), screens) << opt << r.out;
