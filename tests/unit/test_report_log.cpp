@@ -2,6 +2,7 @@
 // ordavi writes it, logs cut short and files that are no timing log.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -13,13 +14,12 @@ namespace {
 
 using report::TimingLog;
 
-const char kPacedHead[] =
+const std::string kPaced =
     "Date,07-Dec-2026\nTime,01:02:03\nVersion,4.23\nOS,Linux 6.1 #1\nHostname,vm\n"
     "TestPath,\"/mnt/a\"\nParameters,\" -r -z8100 -n4 -t3 -f25 -q20 -b5 \"\n"
     "FrameRate,24.95,fps\nBandwidth,197.40,MB/s\nDroppedFrames,1\n\n"
     ",file,open,io,close,queue\nmin,1.000,0.010,0.900,0.005,3\navg,2.000,0.020,1.900,0.010,"
-    "9.5\nmax,3.000,0.030,2.900,0.015,19\n\nnum,start,open,io,close,frametime,queue\n";
-const char kPacedRows[] =
+    "9.5\nmax,3.000,0.030,2.900,0.015,19\n\nnum,start,open,io,close,frametime,queue\n"
     "0,0.001,0.011,1.000,1.006,40.000,19\n1,1.010,1.030,3.000,3.010,80.000,18\n"
     "2,3.100,3.120,5.000,5.005,160.000,17\n3,5.100,5.110,6.000,6.100,200.000,16\n";
 const char kUnpacedLog[] =
@@ -29,7 +29,6 @@ const char kUnpacedLog[] =
     "min,1.000,0.000,1.000,0.000\navg,1.000,0.000,1.000,0.000\nmax,1.000,0.000,1.000,0.000\n\n"
     "num,start,open,io,close\n0,0.000,0.000,1.000,1.000\n1,1.000,1.000,2.000,2.000\n"
     "2,2.000,2.000,3.000,3.000\n";
-const std::string kPaced = std::string(kPacedHead) + kPacedRows;
 
 TimingLog Parse(const std::string& text, std::vector<std::string>* warnings = nullptr) {
   return report::ParseTimingLog(text, "t.csv", warnings);
@@ -42,19 +41,19 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 TEST(ReportLog, BothForms) {
   TimingLog p = Parse(kPaced);
   const report::RunParams& r = p.params;
-  EXPECT_EQ(
-      std::tuple(p.paced, p.date, p.time, p.testPath, p.parameters, p.droppedFrames),
-      std::tuple(true, "07-Dec-2026", "01:02:03", "/mnt/a", "-r -z8100 -n4 -t3 -f25 -q20 -b5", 1));
+  EXPECT_EQ(std::tuple(p.paced, p.date, p.time, p.testPath, p.parameters, p.droppedFrames,
+                       p.bandwidthMiBps, p.tableAvg.queue, p.tableMax.file, p.truncated),
+            std::tuple(true, "07-Dec-2026", "01:02:03", "/mnt/a", "-r -z8100 -n4 -t3 -f25 -q20 -b5",
+                       1, 197.40, 9.5, 3.0, false));
   EXPECT_EQ(std::tuple(r.isWrite, r.frameSizeBytes, r.engine, r.ops, r.frameRate, r.queueSize,
                        r.preBuffer),
             std::tuple(false, 8100 * 1024, "threaded", 3, 25, 20, 5));
-  EXPECT_EQ(std::tuple(p.bandwidthMiBps, p.tableAvg.queue, p.tableMax.file, p.truncated),
-            std::tuple(197.40, 9.5, 3.0, false));
-  // Stamps in whole microseconds.
-  EXPECT_EQ(p.start, (std::vector<int64_t>{1, 1010, 3100, 5100}));
-  EXPECT_EQ(p.close, (std::vector<int64_t>{1006, 3010, 5005, 6100}));
-  EXPECT_EQ(p.frameTime, (std::vector<int64_t>{40000, 80000, 160000, 200000}));
-  EXPECT_EQ(p.queue, (std::vector<int32_t>{19, 18, 17, 16}));
+  using V = std::vector<int64_t>;  // stamps in whole microseconds
+  EXPECT_EQ(std::tuple(p.start, p.close, p.frameTime, p.queue),
+            std::tuple(V{1, 1010, 3100, 5100}, V{1006, 3010, 5005, 6100},
+                       V{40000, 80000, 160000, 200000}, std::vector<int32_t>{19, 18, 17, 16}));
+  // The same log after a Windows editor: carriage returns before the line feeds.
+  EXPECT_EQ(Parse(std::regex_replace(kPaced, std::regex("\n"), "\r\n")).queue, p.queue);
 
   // The gap of two periods before frame 2 is where the drop fell; at the
   // run's own rate the verdict is its drop count, not the model's.
@@ -65,39 +64,41 @@ TEST(ReportLog, BothForms) {
   for (const report::Verdict& v : a.verdicts) EXPECT_EQ(v.measured, v.rateFps == 25);
 
   TimingLog u = Parse(kUnpacedLog);
-  EXPECT_EQ(std::tuple(u.paced, u.params.isWrite, u.params.stream, u.params.engine, u.rows()),
-            std::tuple(false, true, true, "sync", 3u));
-  EXPECT_TRUE(u.frameTime.empty());
+  EXPECT_EQ(std::tuple(u.paced, u.params.isWrite, u.params.stream, u.params.engine, u.rows(),
+                       u.frameTime.size()),
+            std::tuple(false, true, true, "sync", 3u, 0u));
 }
 
-TEST(ReportLog, TestPathWithQuotesCommasAndLineFeeds) {
+// Test paths with commas, quotes (as ordavi wrote them, or doubled) and line
+// feeds; a last row without its line feed, even one that looks whole, left
+// out with a warning; the rows the summary counts: not row 1, which never
+// finished, nor any from row 3 on, which never started.
+TEST(ReportLog, OddLogsThatStillRead) {
   const std::pair<const char*, const char*> cases[] = {
       {"TestPath,\"/mnt/a,b\"", "/mnt/a,b"},
-      {"TestPath,\"/mnt/say \"hi\", ok\"", "/mnt/say \"hi\", ok"},      // written unchanged
-      {"TestPath,\"/mnt/say \"\"hi\"\", ok\"", "/mnt/say \"hi\", ok"},  // quotes doubled
+      {"TestPath,\"/mnt/say \"hi\", ok\"", "/mnt/say \"hi\", ok"},
+      {"TestPath,\"/mnt/say \"\"hi\"\", ok\"", "/mnt/say \"hi\", ok"},
       {"TestPath,\"/mnt/two\nlines\"", "/mnt/two\nlines"},
   };
   for (auto [line, path] : cases)
     EXPECT_EQ(Parse(Replaced(kUnpacedLog, "TestPath,\"d\"", line)).testPath, path) << line;
-}
 
-TEST(ReportLog, LastRowCutShortIsLeftOutWithAWarning) {
-  for (size_t cut : {1, 5, 20}) {  // within the last row, even one that still looks whole
-    std::vector<std::string> warnings;
-    TimingLog log = Parse(kPaced.substr(0, kPaced.size() - cut), &warnings);
-    EXPECT_EQ(std::tuple(log.rows(), log.truncated, warnings.size()), std::tuple(3u, true, 1u));
-    EXPECT_EQ(warnings.at(0).rfind("t.csv:21: warning", 0), 0u) << warnings[0];
-  }
+  std::vector<std::string> warnings;
+  TimingLog cut = Parse(kPaced.substr(0, kPaced.size() - 1), &warnings);
+  EXPECT_EQ(std::tuple(cut.rows(), cut.truncated, warnings.size(),
+                       warnings.at(0).find("t.csv:21: warning")),
+            std::tuple(3u, true, 1u, 0u));
+
+  std::string text =
+      Replaced(kUnpacedLog, "1,1.000,1.000,2.000,2.000", "1,1.000,1.000,2.000,-9000.000") +
+      "3,-9000.000,-9000.000,-9000.000,-9000.000\n4,4.000,4.000,5.000,5.000\n";
+  EXPECT_EQ(report::CountedRows(Parse(text)), (std::vector<uint32_t>{0, 2}));
 }
 
 TEST(ReportLog, ForeignFilesNameTheLine) {
   const std::pair<std::string, const char*> cases[] = {
       {"", "t.csv:1:"},
       {"num,start,open\n0,1,2\n", "t.csv:1:"},
-      {std::string("\x7f"
-                   "ELF\x02\x01\x01",
-                   7),
-       "t.csv:1:"},
       {kPaced.substr(0, 60), "t.csv:"},  // cut inside the header
       {Replaced(kPaced, "Hostname,vm", "Host,vm"), "t.csv:5:"},
       {Replaced(kPaced, " -r -z8100", " -z8100"), "t.csv:7:"},  // no direction
@@ -107,7 +108,6 @@ TEST(ReportLog, ForeignFilesNameTheLine) {
       {Replaced(kPaced, "1,1.010,1.030", "1,1.010,x"), "t.csv:19:"},
       {Replaced(kPaced, "2,3.100", "7,3.100"), "t.csv:20:"},           // rows out of order
       {Replaced(kPaced, "2,3.100", "2,9000000000.000"), "t.csv:20:"},  // beyond 100 days
-      {Replaced(kPaced, "3,5.100,5.110,6.000,6.100,200.000,16", "3,5.1,5.1,6,6.1"), "t.csv:21:"},
   };
   for (const auto& [text, where] : cases) {
     try {
@@ -117,15 +117,6 @@ TEST(ReportLog, ForeignFilesNameTheLine) {
       EXPECT_EQ(std::string(e.what()).rfind(where, 0), 0u) << e.what();
     }
   }
-}
-
-TEST(ReportLog, CountedRowsAreTheSummaryTablesRows) {
-  // Row 1 never finished (no close stamp); row 3 never started, so the count
-  // stops there although row 4 has stamps.
-  std::string text =
-      Replaced(kUnpacedLog, "1,1.000,1.000,2.000,2.000", "1,1.000,1.000,2.000,-9000.000") +
-      "3,-9000.000,-9000.000,-9000.000,-9000.000\n4,4.000,4.000,5.000,5.000\n";
-  EXPECT_EQ(report::CountedRows(Parse(text)), (std::vector<uint32_t>{0, 2}));
 }
 
 }  // namespace
