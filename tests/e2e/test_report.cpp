@@ -44,15 +44,15 @@ void ExpectMatchesLog(const json& log, const std::string& path) {
   for (int64_t c : log["histogram"]["counts"]) histogram += c;
   EXPECT_EQ(std::tuple(log["dropped_frames"], log["rows"], log["frames_counted"], fps, histogram),
             std::tuple(std::stoll(Fields(head.at(9)).at(1)), rows, rows, rows, rows));
-  const char* phases[] = {"file", "open", "io", "close"};
+  // Stamps are whole microseconds: the extremes match to the printed digit,
+  // the mean to its rounding.
+  const char *phases[] = {"file", "open", "io", "close"}, *keys[] = {"min_ms", "mean_ms", "max_ms"};
   for (size_t i = 0; i < 4; i++) {
-    // Stamps are whole microseconds: the extremes match to the printed
-    // digit, the mean to its rounding.
-    const json& p = log["phases"][phases[i]];
-    EXPECT_EQ(p["count"], rows) << phases[i];
-    EXPECT_NEAR(p["min_ms"], std::stod(Fields(head.at(12)).at(i + 1)), 0.0005) << phases[i];
-    EXPECT_NEAR(p["mean_ms"], std::stod(Fields(head.at(13)).at(i + 1)), 0.0011) << phases[i];
-    EXPECT_NEAR(p["max_ms"], std::stod(Fields(head.at(14)).at(i + 1)), 0.0005) << phases[i];
+    EXPECT_EQ(log["phases"][phases[i]]["count"], rows) << phases[i];
+    for (size_t k = 0; k < 3; k++)
+      EXPECT_NEAR(log["phases"][phases[i]][keys[k]], std::stod(Fields(head.at(12 + k)).at(i + 1)),
+                  k == 1 ? 0.0011 : 0.0005)
+          << phases[i] << " " << keys[k];
   }
 }
 
@@ -118,10 +118,7 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
       {{"--bogus", logs[0]}, 1, "^$", "unknown option '--bogus'"},
       {{}, 1, "^$", "no timing log given"},
       {{"--json", dir / "no/such/dir.json", logs[0]}, 1, "^$", "cannot create JSON file"},
-      {{"--html", "/dev/full", logs[0]},
-       1,
-       "^$",
-       "cannot write HTML file /dev/full: No space left"},
+      {{"--html", "/dev/full", logs[0]}, 1, "^$", "cannot write HTML file /dev/full: No space"},
   };
   for (const auto& [arguments, status, out, err] : cases) {
     RunResult t = RunProgram(kReport, arguments);
@@ -134,7 +131,7 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   const char* chromium = "/usr/bin/chromium";
   if (access(chromium, X_OK) != 0)
     GTEST_SKIP() << "SKIPPED: " << chromium << " is not installed; the report page is untested";
-  std::string page = dir / "report.html", png = dir / "shot.png";
+  std::string page = dir / "report.html";
   ASSERT_EQ(RunProgram(kReport, {"--html", page, logs[0], logs[3]}).status, 0);
   EXPECT_FALSE(Contains(ReadFile(page), "http://"));  // nothing fetched: offline
   args = Words(
@@ -143,16 +140,13 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
       "--virtual-time-budget=20000 --window-size=1200,3000");
   args.insert(args.end(), {"--user-data-dir=" + dir / "profile", "file://" + page, "--dump-dom"});
   RunResult dom = RunProgram(chromium, args);
-  args.back() = "--screenshot=" + png;
-  RunResult shot = RunProgram(chromium, args);
-  ASSERT_EQ(std::pair(dom.status, shot.status), std::pair(0, 0)) << dom.err << shot.err;
+  ASSERT_EQ(dom.status, 0) << dom.err;
   // A file-time chart per log, frames per second and the histogram drawn.
   size_t at = dom.out.find("<body");
   std::string body = dom.out.substr(at, dom.out.find('>', at) - at);  // throws without a body
   EXPECT_TRUE(Contains(body, "data-status=\"ok\"") && Contains(body, "data-charts=\"4\"") &&
               !Contains(body, "data-errors"))
       << body;
-  EXPECT_GT(FileSizeOf(png), 60000);  // an empty white page of this size is a few KB
 }
 
 }  // namespace
