@@ -5,16 +5,15 @@
 
 #include "job.h"
 
+// Kind 0: a frame directory, 1: a stream file, 2: a timing log.
 TEST(MpiJob, PerRankNames) {
   const std::tuple<const char*, int, const char*> cases[] = {
-      // frames, stream or log
       {"/mnt/san/test/", 0, "/mnt/san/test/rank0003"},
       {"/", 0, "/rank0003"},
       {"/mnt/san/clip.mov", 1, "/mnt/san/clip.mov.rank0003"},
       {"a.b.csv", 2, "a.b.rank0003.csv"},
       {"/tmp/run.1/log", 2, "/tmp/run.1/log.rank0003"},
-      {"dir/.hidden", 2, "dir/.hidden.rank0003"},
-  };
+      {"dir/.hidden", 2, "dir/.hidden.rank0003"}};
   for (auto [path, kind, want] : cases)
     EXPECT_EQ(kind == 2 ? RankLogName(path, 3) : RankTargetPath(path, 3, kind == 1), want);
 }
