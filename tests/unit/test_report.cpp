@@ -1,5 +1,6 @@
-// The timing-log reader of ordavi-report: both log forms, the test path as
-// ordavi writes it, logs cut short and files that are no timing log.
+// ordavi-report's timing-log reader (both log forms, test paths as ordavi
+// writes them, logs cut short, files that are no timing log) and its figures
+// (nearest-rank percentiles, histogram columns, the frame-queue model).
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -12,7 +13,7 @@
 
 namespace {
 
-using report::TimingLog;
+using namespace report;
 
 const std::string kPaced =
     "Date,07-Dec-2026\nTime,01:02:03\nVersion,4.23\nOS,Linux 6.1 #1\nHostname,vm\n"
@@ -31,7 +32,7 @@ const char kUnpacedLog[] =
     "2,2.000,2.000,3.000,3.000\n";
 
 TimingLog Parse(const std::string& text, std::vector<std::string>* warnings = nullptr) {
-  return report::ParseTimingLog(text, "t.csv", warnings);
+  return ParseTimingLog(text, "t.csv", warnings);
 }
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
@@ -40,7 +41,7 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 
 TEST(ReportLog, BothForms) {
   TimingLog p = Parse(kPaced);
-  const report::RunParams& r = p.params;
+  const RunParams& r = p.params;
   EXPECT_EQ(std::tuple(p.paced, p.date, p.time, p.testPath, p.parameters, p.droppedFrames,
                        p.bandwidthMiBps, p.tableAvg.queue, p.tableMax.file, p.truncated),
             std::tuple(true, "07-Dec-2026", "01:02:03", "/mnt/a", "-r -z8100 -n4 -t3 -f25 -q20 -b5",
@@ -57,11 +58,11 @@ TEST(ReportLog, BothForms) {
 
   // The gap of two periods before frame 2 is where the drop fell; at the
   // run's own rate the verdict is its drop count, not the model's.
-  report::LogAnalysis a = report::Analyse(p, report::Options{});
+  LogAnalysis a = Analyse(p, Options{});
   ASSERT_EQ(a.drops.size(), 1u);
   EXPECT_EQ(std::tuple(a.drops[0].frame, a.drops[0].timeMs, a.dropsLocated),
             std::tuple(2, 120.0, 1));
-  for (const report::Verdict& v : a.verdicts) EXPECT_EQ(v.measured, v.rateFps == 25);
+  for (const Verdict& v : a.verdicts) EXPECT_EQ(v.measured, v.rateFps == 25);
 
   TimingLog u = Parse(kUnpacedLog);
   EXPECT_EQ(std::tuple(u.paced, u.params.isWrite, u.params.stream, u.params.engine, u.rows(),
@@ -92,7 +93,7 @@ TEST(ReportLog, OddLogsThatStillRead) {
   std::string text =
       Replaced(kUnpacedLog, "1,1.000,1.000,2.000,2.000", "1,1.000,1.000,2.000,-9000.000") +
       "3,-9000.000,-9000.000,-9000.000,-9000.000\n4,4.000,4.000,5.000,5.000\n";
-  EXPECT_EQ(report::CountedRows(Parse(text)), (std::vector<uint32_t>{0, 2}));
+  EXPECT_EQ(CountedRows(Parse(text)), (std::vector<uint32_t>{0, 2}));
 }
 
 TEST(ReportLog, ForeignFilesNameTheLine) {
@@ -113,9 +114,59 @@ TEST(ReportLog, ForeignFilesNameTheLine) {
     try {
       Parse(text);
       ADD_FAILURE() << "accepted: " << text.substr(0, 80);
-    } catch (const report::LogError& e) {
+    } catch (const LogError& e) {
       EXPECT_EQ(std::string(e.what()).rfind(where, 0), 0u) << e.what();
     }
+  }
+}
+
+// n .. 1 (times scale): descending, so that nothing relies on sorted input.
+std::vector<int64_t> Down(int64_t n, int64_t scale = 1) {
+  std::vector<int64_t> v;
+  for (int64_t x = n; x > 0; x--) v.push_back(x * scale);
+  return v;
+}
+
+TEST(ReportFigures, PercentilesAndHistogramColumns) {
+  const std::tuple<std::vector<int64_t>, int64_t, int64_t> cases[] = {
+      {Down(10), 500000, 5},     {Down(10), 990000, 10},    {Down(1000), 999000, 999},
+      {{7}, 999900, 7},          {{1, 5, 1, 5}, 500000, 1}, {{1, 5, 1, 5}, 510000, 5},
+      {{4, 1, 9, 3}, 250000, 1},
+  };
+  for (auto [values, ppm, expected] : cases)
+    EXPECT_EQ(NearestRank(values, ppm), expected) << values.size() << " values, " << ppm;
+  PhaseStats s = ComputePhase(Down(1000, 1000));  // 1 ms .. 1000 ms
+  EXPECT_EQ(std::tuple(s.count, s.minMs, s.maxMs, s.meanMs), std::tuple(1000, 1.0, 1000.0, 500.5));
+  EXPECT_NEAR(s.stddevMs, 288.6749, 1e-4);
+  EXPECT_EQ(s.pctMs, (std::array<double, 5>{500, 900, 990, 999, 1000}));
+
+  const std::pair<int64_t, int> columns[] = {{0, 0},       {100, 0},      {1000, 16},
+                                             {100000, 48}, {1000000, 64}, {5000000, 64}};
+  for (auto [us, column] : columns) EXPECT_EQ(HistogramColumn(us), column) << us << " us";
+}
+
+// The queue and pre-buffer as ordavi sets them for a rate and options. At
+// 25 fps, queue 25 (1000 ms): a 1500 ms stall leaves the 12 ticks of its
+// last 500 ms without a frame. With 50 ms frames playback finds the queue
+// empty 68 times; capture, once its queue is full, loses 44 periods.
+TEST(ReportModel, QueueAsOrdaviSetsItAndHandMadeRuns) {
+  const std::tuple<double, bool, int, int, int, int> configs[] = {
+      {23.976, false, 0, -1, 24, 5}, {25, false, 0, 30, 25, 24}, {24, true, 0, -1, 24, 0},
+      {2, false, 0, -1, 2, 1},       {60, false, 10, -1, 10, 5},
+  };
+  for (auto [rate, write, q, b, wantQ, wantB] : configs) {
+    ModelConfig m = ConfigForRate(rate, write, q, b);
+    EXPECT_EQ(std::pair(m.queueSize, m.preBuffer), std::pair(wantQ, wantB)) << rate;
+  }
+  const std::tuple<int64_t, int64_t, bool, int64_t> cases[] = {
+      {10, 900, false, 0}, {10, 1500, false, 12}, {10, 900, true, 0}, {10, 1500, true, 12},
+      {40, 0, false, 0},   {50, 0, false, 68},    {50, 0, true, 44},
+  };
+  for (auto [each, stall, write, drops] : cases) {
+    std::vector<int64_t> v(300, each * 1000000);
+    if (stall) v[100] = stall * 1000000;
+    EXPECT_EQ(PredictDrops(v, ConfigForRate(25, write, 0, -1)), drops)
+        << each << " ms, stall " << stall << (write ? " write" : " read");
   }
 }
 
