@@ -5,27 +5,24 @@
 
 #include "job.h"
 
+// Kind 0: a frame directory, 1: a stream file, 2: a timing log.
 TEST(MpiJob, PerRankNames) {
-  const std::tuple<const char*, bool, const char*> targets[] = {
-      {"/mnt/san/test", false, "/mnt/san/test/rank0003"},
-      {"/mnt/san/test/", false, "/mnt/san/test/rank0003"},
-      {"/mnt/san/clip.mov", true, "/mnt/san/clip.mov.rank0003"},
-      {"/", false, "/rank0003"},
-  };
-  for (auto [path, stream, want] : targets) EXPECT_EQ(RankTargetPath(path, 3, stream), want);
-  const std::pair<const char*, const char*> logs[] = {
-      {"log.csv", "log.rank0003.csv"},
-      {"/tmp/run.1/log", "/tmp/run.1/log.rank0003"},
-      {"dir/.hidden", "dir/.hidden.rank0003"},
-      {"a.b.csv", "a.b.rank0003.csv"},
-  };
-  for (auto [name, want] : logs) EXPECT_EQ(RankLogName(name, 3), want);
+  const std::tuple<const char*, int, const char*> cases[] = {
+      {"/mnt/san/test/", 0, "/mnt/san/test/rank0003"},
+      {"/", 0, "/rank0003"},
+      {"/mnt/san/clip.mov", 1, "/mnt/san/clip.mov.rank0003"},
+      {"a.b.csv", 2, "a.b.rank0003.csv"},
+      {"/tmp/run.1/log", 2, "/tmp/run.1/log.rank0003"},
+      {"dir/.hidden", 2, "dir/.hidden.rank0003"}};
+  for (auto [path, kind, want] : cases)
+    EXPECT_EQ(kind == 2 ? RankLogName(path, 3) : RankTargetPath(path, 3, kind == 1), want);
 }
 
 // Two ranks on clocks with different origins: the merged records start
 // together, keep every duration, keep never-taken stamps at zero and move a
-// rank's never-started frames behind every started one.
-TEST(MpiJob, MergeLaysRanksOnOneTimeLine) {
+// rank's never-started frames behind every started one. The job table adds
+// up every rank and shows the spread of their wall-clock starts.
+TEST(MpiJob, MergeAndJobTable) {
   auto rec = [](int64_t s, int64_t o, int64_t w, int64_t c) {
     TIME_STATS t{};
     std::tie(t.Start, t.EoOpenCreate, t.EoReadWrite, t.EoClose) = std::tuple(s, o, w, c);
@@ -34,10 +31,11 @@ TEST(MpiJob, MergeLaysRanksOnOneTimeLine) {
   TIME_STATS rank0[] = {rec(1000, 1001, 1010, 1011), rec(1011, 1012, 1020, 0), TIME_STATS{}};
   TIME_STATS rank1[] = {rec(500005, 500006, 500050, 500051)};
   std::vector<RankResult> results(2);
-  std::tie(results[0].nFrames, results[0].bytes, results[0].durationTicks, results[0].dropped) =
-      std::tuple(3, 300, 30, 1);
-  std::tie(results[1].nFrames, results[1].bytes, results[1].durationTicks, results[1].dropped) =
-      std::tuple(1, 100, 60, 2);
+  auto set = [](RankResult& r) {
+    return std::tie(r.nFrames, r.bytes, r.durationTicks, r.dropped, r.wallStartSec);
+  };
+  set(results[0]) = std::tuple(3, 300, 30, 1, 100.0);
+  set(results[1]) = std::tuple(1, 100, 60, 2, 100.0025);
   MergedJob job;
   MergeJob(results, {RebasedRecords(rank0, 3, 1000), RebasedRecords(rank1, 1, 500000)}, &job);
 
@@ -45,11 +43,20 @@ TEST(MpiJob, MergeLaysRanksOnOneTimeLine) {
   // The job lasts from the common start to the latest end.
   EXPECT_EQ(std::tuple(in.nFrames, in.bytes, in.durationTicks, in.droppedFrames),
             std::tuple(4, 400, 60, 3));
+  // A frame started in the start's tick still counts; rank 1's frame is 5
+  // ticks after rank 0's first; rank 0's never-started frame comes last.
   const TIME_STATS* m = in.stats;
-  EXPECT_GT(m[0].Start, 0);  // a frame started in the start's tick still counts
-  EXPECT_EQ(m[1].EoClose, 0);
-  EXPECT_EQ(m[2].Start - m[0].Start, 5);  // rank 1's frame, on the common time line
-  EXPECT_EQ(m[3].Start, 0);               // rank 0's never-started frame, last
+  EXPECT_EQ(std::tuple(m[0].Start > 0, m[1].EoClose, m[2].Start - m[0].Start, m[3].Start),
+            std::tuple(true, 0, 5, 0));
   DurationStats file = ComputeDuration(m, 4, Duration::File, 1.0 / 1000);
   EXPECT_EQ(std::pair(file.min, file.max), std::pair(11.0, 46.0));  // rank 1's 46-tick frame
+
+  testing::internal::CaptureStdout();
+  PrintJobTable(results, 1.0 / 1000);
+  std::string table = testing::internal::GetCapturedStdout();
+  EXPECT_NE(table.find("Job frames ............ 4 (2 ranks)\n"
+                       "  Job bandwidth ......... 0.01 MB/s (400 bytes in 0.060 s)\n"
+                       "  Start spread .......... 2.500 ms\n"),
+            std::string::npos)
+      << table;
 }
