@@ -13,10 +13,16 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
+
+std::vector<std::string> Words(const std::string& line) {
+  std::istringstream in(line);
+  return {std::istream_iterator<std::string>(in), {}};
+}
 
 RunResult RunOk(const std::vector<std::string>& args) {
   RunResult r = RunOrdavi(args);
@@ -56,6 +62,8 @@ RunResult RunProgram(const std::string& binary, const std::vector<std::string>& 
     // A process group of its own, so that ordavi's setpriority on its process
     // group and our signals reach only it.
     setpgid(0, 0);
+    // A name that a killed run with this pid once left would look like ours.
+    unlink(("/dev/shm/sem.ordavi_" + std::to_string(getpid()) + "\n").c_str());
     if (o.runAsUid >= 0 && (setgroups(0, nullptr) != 0 || setgid(gid_t(o.runAsUid)) != 0 ||
                             setuid(uid_t(o.runAsUid)) != 0))
       _exit(126);

@@ -39,6 +39,8 @@ RunResult RunProgram(const std::string& binary, const std::vector<std::string>& 
 // Runs a bash command line, $ORDAVI naming the binary. The pid is the
 // shell's, which `exec $ORDAVI` keeps.
 RunResult Shell(const std::string& cmd, const RunOptions& options = {});
+// A command line written as one string ("-w 4 -n 10"; no argument holds a space).
+std::vector<std::string> Words(const std::string& line);
 // Runs ordavi and fails the test (showing stderr) unless it exits with 0.
 RunResult RunOk(const std::vector<std::string>& args);
 

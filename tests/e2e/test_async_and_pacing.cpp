@@ -17,8 +17,6 @@
 
 #include "harness.h"
 
-std::vector<std::string> Words(const std::string& line);  // test_engines.cpp
-
 namespace {
 
 // The number after `label` in `text`, or -1.
@@ -108,7 +106,6 @@ TEST(Threaded, FailureDuringTheFirstHandOutKeepsEveryWorkersFrame) {
   EXPECT_FALSE(FileExists(d / "frame000005.tst"));
 }
 
-// Failures of the last frames, collected in the drain, are still reported.
 TEST(AsyncPath, FailuresInTheLastFramesAreReported) {
   LoopFs fs(32);
   SKIP_WITHOUT_LOOP(fs);
@@ -211,14 +208,12 @@ TEST(Pacing, MissedPeriodsAreNotCaughtUp) {
   EXPECT_LE(close, 2);
 }
 
-// The live screen reads records while frames complete out of order.
 TEST(Pacing, OutOfOrderWithTheLiveScreen) {
   TempDir d;
   for (std::string engine : {"-a 4 ", "-t 4 "})
     EXPECT_EQ(RunOk(Words(engine + "-o -w 4 -n 150 -f 100 -u 1 " + d.path())).err, "");
 }
 
-// A frame buffer that cannot be allocated is fatal, with the reason.
 TEST(Limits, BufferAllocationFailureGivesTheReason) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";

@@ -3,22 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "harness.h"
 
 using Args = std::vector<std::string>;
-
-// A command line written as one string (no argument holds a space); the
-// other end-to-end files of the engines declare it too.
-Args Words(const std::string& line) {
-  std::istringstream in(line);
-  Args words;
-  for (std::string w; in >> w;) words.push_back(w);
-  return words;
-}
 
 namespace {
 
@@ -129,7 +119,6 @@ TEST(SyncEngine, SizesHeadersAndStreamSlices) {
   }
 }
 
-// --name numbers the frames of a loop from its own number.
 TEST(SyncEngine, NameNumbersALoop) {
   TempDir dir;
   RunOk(Words("-w 4 -n 10 -l 3 --name=shot_000100.dpx -u 0 " + dir.path()));

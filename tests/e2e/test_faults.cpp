@@ -134,7 +134,6 @@ TEST(Faults, StopsAtRandomMomentsKeepTheResults) {
   }
 }
 
-// Paths and names full of printf characters are plain text to the program.
 TEST(Faults, PrintfCharactersInPathsAndNames) {
   TempDir dir;
   const std::string odd = dir / "100%s %n %d \"q\"";

@@ -4,10 +4,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,12 +15,6 @@ namespace {
 
 using nlohmann::json;
 const char* const kReport = ORDAVI_REPORT_BINARY;
-
-// "-w 4 -n 10" as separate arguments.
-std::vector<std::string> Words(const std::string& text) {
-  std::istringstream in(text);
-  return {std::istream_iterator<std::string>(in), {}};
-}
 
 // Runs ordavi on `target` with a timing log at `log`; returns `log`.
 std::string OrdaviLog(const std::string& log, const std::string& options,
