@@ -41,6 +41,8 @@ mutants=(
   "crlf|tools/report/timing_log.cpp|/line->back\(\) == '.r'/d"
   "mpi-drops|tools/mpi/job.cpp|/    dropped \+= res\.dropped;/d"
   "mpi-bytes|tools/mpi/job.cpp|0,/    bytes \+= res\.bytes;/{//d}"
+  "sem-kept|src/platform/linux/sema.cpp|/^  sem_unlink\(name\);$/d"
+  "csv-quote|src/report/summary.cpp|/if \(\*p == '.'\) s \+= '.';/d"
   "mpi-spread|tools/mpi/job.cpp|s/\(latest - earliest\) \* 1000\.0/(latest - earliest)/"
 )
 
