@@ -29,9 +29,16 @@ void WaitForWorker(PPARAMS p) {
 }
 
 bool TryCollectWorker(PPARAMS p) {
-  if (pthread_mutex_trylock(&p->Mutex) != 0) return false;  // busy with a frame
-  if (p->HasCompleted || p->Terminate.load()) return true;
-  pthread_mutex_unlock(&p->Mutex);  // handed over but not picked up yet
+  // Judged by the flags, not by a failed trylock: a worker that has just
+  // finished takes its lock again for a moment to wait for its next frame,
+  // and an engine that took that moment for "busy" would sleep on an event
+  // already counted and never wake. A done (or ending) worker holds its lock
+  // at most that moment; one that failed a write holds it until the frame
+  // is finished, which is what the engine waits for anyway.
+  if (!p->HasCompleted.load() && !p->Terminate.load()) return false;
+  pthread_mutex_lock(&p->Mutex);
+  if (p->HasCompleted.load() || p->Terminate.load()) return true;
+  pthread_mutex_unlock(&p->Mutex);
   return false;
 }
 

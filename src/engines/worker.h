@@ -28,8 +28,10 @@
 //
 // The engine locks at most one record at a time and a worker only its own,
 // so there is no lock order. Signals are sent after the unlock and every wait
-// re-tests its flags. CanGo and HasCompleted are only touched under the lock;
-// Terminate is atomic so that a record can be inspected without the lock, but
+// re-tests its flags. CanGo and HasCompleted are only written under the lock;
+// HasCompleted and Terminate are atomic so that an out-of-order engine can
+// find a done worker without the lock (a failed trylock cannot tell a busy
+// worker from one that just took its lock to wait for the next frame), but
 // the worker decides to end only on what it read under the lock: a check
 // after the unlock could see a Terminate meant for after the next frame, which
 // the engine may have handed over in between, and that frame would be lost.
@@ -47,18 +49,18 @@
 constexpr int kMaxWorkers = 20;
 
 struct PARAMS {
-  MUTEX Mutex;                         // guards the record; held by the worker during a frame
-  EVENT GoEvent;                       // engine to worker: a frame was handed over, or Terminate
-  BOOL CanGo = FALSE;                  // a frame was handed over and is not finished
-  EVENT CompletedEvent;                // worker to engine: the frame is done, or the worker ended
-  BOOL HasCompleted = FALSE;           // done and not yet collected
-  std::atomic<BOOL> Terminate{FALSE};  // the worker is to end, or it ended after a failure
-  unsigned char* Buffer = nullptr;     // g_ioSize bytes, page-aligned; none when g_ioSize is 0
-  int FrameIndex = 0;                  // frame number from GenFileName: the stream slice
-  HANDLE FileDes = -1;                 // stream mode: the one stream file, shared by all
-  char FileName[kPathBufSize] = {};    // full path of the frame's file
-  PTIME_STATS Times = nullptr;         // the frame's record in g_frameStats
-  int64_t BytesTransferred = 0;        // bytes moved since the engine last collected
+  MUTEX Mutex;           // guards the record; held by the worker during a frame
+  EVENT GoEvent;         // engine to worker: a frame was handed over, or Terminate
+  BOOL CanGo = FALSE;    // a frame was handed over and is not finished
+  EVENT CompletedEvent;  // worker to engine: the frame is done, or the worker ended
+  std::atomic<BOOL> HasCompleted{FALSE};  // done and not yet collected (read unlocked to poll)
+  std::atomic<BOOL> Terminate{FALSE};     // the worker is to end, or it ended after a failure
+  unsigned char* Buffer = nullptr;        // g_ioSize bytes, page-aligned; none when g_ioSize is 0
+  int FrameIndex = 0;                     // frame number from GenFileName: the stream slice
+  HANDLE FileDes = -1;                    // stream mode: the one stream file, shared by all
+  char FileName[kPathBufSize] = {};       // full path of the frame's file
+  PTIME_STATS Times = nullptr;            // the frame's record in g_frameStats
+  int64_t BytesTransferred = 0;           // bytes moved since the engine last collected
 };
 typedef PARAMS* PPARAMS;
 
@@ -72,7 +74,8 @@ int StartWorker(PPARAMS p, THREAD* thread, void* (*proc)(void*));
 // Returns with the record locked.
 void WaitForWorker(PPARAMS p);
 
-// Step 4, out of order: one failing-fast attempt. True, with the record
+// Step 4, out of order: one attempt that never waits for a frame in
+// progress (except one a failed write is finishing). True, with the record
 // locked, when the worker is done or has ended; false, unlocked, otherwise.
 bool TryCollectWorker(PPARAMS p);
 
