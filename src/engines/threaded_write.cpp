@@ -6,9 +6,9 @@
 // allocated, faulted in and filled with 't' (0x74), so that no worker's first
 // frame pays for them. Frames are handed out in
 // cyclic order and collected either in the same order or, with -o, from
-// whichever worker is done first: a failing-fast trylock on each worker in
-// turn, so the engine never blocks behind a busy one, and sleeping until a
-// worker finishes when none is done yet (WaitForAnyWorker). Every worker holds
+// whichever worker is done first: each worker's done flag in turn, so the
+// engine never blocks behind a busy one, and sleeping until a worker
+// finishes when none is done yet (WaitForAnyWorker). Every worker holds
 // exactly one frame from the initial hand-out on, so the winding down ends
 // and joins each worker once, after its last frame.
 #include <fcntl.h>
