@@ -22,6 +22,8 @@ ExitHook g_exitHook = nullptr;
 namespace {
 // errno of the first failed write to stdout, 0 while none failed.
 std::atomic<int> g_stdoutErrno{0};
+// Raised by the Error that stops a run.
+std::atomic<bool> g_testFailed{false};
 }  // namespace
 
 void NoteStdoutFailure(int err) {
@@ -53,6 +55,7 @@ void Error(int err, const char* msg, ...) {
   // Only the first failure of a run is reported, even when several workers
   // fail at the same moment: whoever raises the stop flag prints.
   if (g_terminate.exchange(1, std::memory_order_acq_rel)) return;
+  g_testFailed.store(true, std::memory_order_release);
   g_stopRequested.store(1, std::memory_order_release);
   va_list ap;
   va_start(ap, msg);
@@ -60,6 +63,8 @@ void Error(int err, const char* msg, ...) {
   va_end(ap);
   fprintf(stderr, "\nError %d: %s\n", err, strerror(err));
 }
+
+bool TestFailed() { return g_testFailed.load(std::memory_order_acquire); }
 
 void Fatal(int err, const char* msg, ...) {
   va_list ap;

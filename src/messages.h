@@ -13,6 +13,10 @@ extern int64_t g_verboseTime;
 // failure of a run, and sets g_terminate.
 void Error(int err, const char* msg, ...) __attribute__((format(printf, 2, 3)));
 
+// True once Error has failed the run: the test did not measure what was
+// asked. A run the user stopped before any failure is not a failed one.
+bool TestFailed();
+
 // Prints the message and "\n***FATAL*** Error %d: %s\n" on stderr and ends the
 // process with status 1.
 [[noreturn]] void Fatal(int err, const char* msg, ...) __attribute__((format(printf, 2, 3)));
