@@ -40,4 +40,4 @@ const bool g_forced = [] {
 
 }  // namespace
 
-bool IoUringForbidden() { return g_forced; }
+bool IoUringForbidden() { return g_forced || !ORDAVI_HAVE_LIBURING; }

@@ -93,7 +93,8 @@ inline bool Contains(const std::string& hay, const std::string& needle) {
   return hay.find(needle) != std::string::npos;
 }
 // True when this test run forbids io_uring to ordavi (ORDAVI_E2E_NO_URING),
-// so that the asynchronous engines take their POSIX AIO path.
+// or ordavi is built without it, so that the asynchronous engines take
+// their POSIX AIO path.
 bool IoUringForbidden();
 
 // Runs a shell command quietly; its exit status.

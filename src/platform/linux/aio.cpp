@@ -20,8 +20,13 @@
 // completion event a thread can sleep on together with newly queued
 // requests, so the fallback's thread suspends on the requests it knows with a
 // 1 ms timeout while any are in flight, and sleeps on the counter otherwise.
+//
+// A build without liburing (ORDAVI_HAVE_LIBURING 0) has the POSIX AIO path
+// only: its io_uring set-up fails as a kernel without io_uring does.
 #include <fcntl.h>
+#if ORDAVI_HAVE_LIBURING
 #include <liburing.h>
+#endif
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -54,7 +59,6 @@ enum class Path { kNone, kUring, kPosix };
 
 Path g_path = Path::kNone;
 bool g_fixedBuffers = false;
-io_uring g_ring;
 AIO* g_slots = nullptr;
 int g_numSlots = 0;
 int g_helperThreads = 0;
@@ -84,6 +88,9 @@ void Publish(AIO* aio, ssize_t result, int64_t doneAt) {
 }
 
 // ---- io_uring
+#if ORDAVI_HAVE_LIBURING
+
+io_uring g_ring;
 
 void* UringCompleter(void*) {
   for (;;) {
@@ -155,6 +162,32 @@ BOOL UringQueue(AIO* aio, bool write) {
   }
   return TRUE;
 }
+
+// Ends the completion thread with a marker; the ring must be empty.
+void UringStopCompleter() {
+  io_uring_sqe* sqe = io_uring_get_sqe(&g_ring);
+  io_uring_prep_nop(sqe);
+  io_uring_sqe_set_data(sqe, nullptr);
+  io_uring_submit(&g_ring);
+}
+
+void UringExit() { io_uring_queue_exit(&g_ring); }
+
+#else  // no liburing: never chosen
+
+void* UringCompleter(void*) { return nullptr; }
+bool UringInit(AIO*, int, HANDLE) {
+  errno = ENOSYS;
+  return false;
+}
+BOOL UringQueue(AIO*, bool) {
+  errno = ENOSYS;
+  return FALSE;
+}
+void UringStopCompleter() {}
+void UringExit() {}
+
+#endif
 
 // ---- POSIX AIO
 
@@ -351,7 +384,7 @@ BOOL AioInit(AIO* ring, int count, HANDLE stream) {
   int rc = pthread_create(&g_completer, &g_pthreadAttr,
                           g_path == Path::kUring ? UringCompleter : PosixCompleter, nullptr);
   if (rc != 0) {
-    if (g_path == Path::kUring) io_uring_queue_exit(&g_ring);
+    if (g_path == Path::kUring) UringExit();
     g_path = Path::kNone;
     errno = rc;
     return FALSE;
@@ -431,13 +464,10 @@ void AioShutdown() {
   if (g_path == Path::kUring) {
     if (g_completerRunning) {
       // The ring is empty now, so there is always room for the stop marker.
-      io_uring_sqe* sqe = io_uring_get_sqe(&g_ring);
-      io_uring_prep_nop(sqe);
-      io_uring_sqe_set_data(sqe, nullptr);
-      io_uring_submit(&g_ring);
+      UringStopCompleter();
       pthread_join(g_completer, nullptr);
     }
-    io_uring_queue_exit(&g_ring);
+    UringExit();
   } else {
     if (g_completerRunning) {
       PassToCompleter(nullptr);
