@@ -1,5 +1,7 @@
 # Thin wrapper around CMake: the README's demo and test commands, install
-# and the Debian package.
+# and the Debian package. Building and installing need a compiler and CMake
+# only; the development set-up (scripts/setup.sh, apt-get) is `make setup`,
+# run by demo, the test targets and check, never by build or install.
 BUILD ?= build
 JOBS ?= 2
 # Warnings are errors for developers and CI (make check turns it on), not in
@@ -8,25 +10,30 @@ ORDAVI_WERROR ?= OFF
 CMAKE_FLAGS = -DORDAVI_WERROR=$(ORDAVI_WERROR)
 
 .PHONY: all setup build demo test test-asan test-tsan fuzz check clean \
-	install deb check-install check-package format-check man-lint
+	install deb check-install check-package check-offline format-check man-lint
 
 all: build
 
 setup:
 	@bash scripts/setup.sh
 
-build: setup
+build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
-# A short capture then playback of hd frames in a temporary directory on disk.
-demo: build
+# A short capture then playback of hd frames in a temporary directory on
+# disk, ending with ordavi-report's verdict on the playback. Each command is
+# shown before it runs.
+DEMO_BIN = $(abspath $(BUILD))
+demo: setup build
 	@dir=$$(mktemp -d /var/tmp/ordavi-demo.XXXXXX) && \
-	  trap 'rm -rf "$$dir"' EXIT && \
-	  ./$(BUILD)/ordavi -w hd -n 100 "$$dir" && \
-	  ./$(BUILD)/ordavi --noinfo -n 100 "$$dir"
+	  trap 'rm -rf "$$dir"' EXIT && cd "$$dir" && mkdir frames && \
+	  run() { printf '\n$$ %s\n' "$$*"; "$(DEMO_BIN)/$$@"; } && \
+	  run ordavi -w hd -n 100 frames && \
+	  run ordavi --noinfo -n 100 -x playback.csv frames && \
+	  run ordavi-report playback.csv
 
-test: build
+test: setup build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
 # The whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer,
@@ -62,13 +69,14 @@ format-check:
 man-lint:
 	@bash scripts/lint-man.sh
 
-# The suites (warnings as errors), then the package built, installed, run and
-# removed: everything CI runs.
+# The suites (warnings as errors). CI runs this, then check-offline,
+# check-install and check-package.
 check: ORDAVI_WERROR = ON
-check: format-check man-lint test test-asan test-tsan fuzz
+check: setup format-check man-lint test test-asan test-tsan fuzz
 
 # make install PREFIX=/usr/local DESTDIR=/tmp/stage: the programs into
-# $(DESTDIR)$(PREFIX)/bin and their man pages into share/man/man1.
+# $(DESTDIR)$(PREFIX)/bin, their man pages into share/man/man1 and the README
+# into share/doc/ordavi. No package manager, no network.
 PREFIX ?= /usr/local
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
@@ -81,16 +89,22 @@ deb: build
 	rm -f ordavi_*.deb ordavi-mpi_*.deb
 	cp $(BUILD)/packages/*.deb .
 
-# make install staged below a temporary DESTDIR, checked file by file.
+# make install staged below a temporary DESTDIR, checked file by file, with
+# no package manager on the PATH.
 check-install: build
 	@bash scripts/check-install.sh $(BUILD)
+
+# ordavi configured and built in build-offline/ with no network (unshare -n,
+# root) and every optional package hidden, then run.
+check-offline:
+	@bash scripts/check-offline.sh build-offline
 
 # Installs the package with apt-get, runs it and removes it again (root).
 check-package: deb
 	@bash scripts/check-package.sh
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz ordavi_*.deb ordavi-mpi_*.deb
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-offline ordavi_*.deb ordavi-mpi_*.deb
 
 # ordavi against fio, run in alternating pairs on the same disk (see the
 # README's "Benchmarks against fio"). Installs fio if missing; needs root to

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs what ordavi needs to build, test and package, if it is missing.
-# Every package is named here: nothing is left to another package's
-# recommendations.
+# The development set-up (make setup, run by make check and make demo):
+# installs what ordavi's tests, sanitizers, fuzzing, man page checks and
+# package need, if it is missing. Building and installing the programs need
+# none of it (a compiler and CMake do). Every package is named here: nothing
+# is left to another package's recommendations.
 set -euo pipefail
 pkgs=(
   cmake g++ make clang
@@ -13,15 +15,13 @@ pkgs=(
   chromium               # the report page, checked in a real browser
   mandoc clang-format    # man page lint, formatting check
   man-db groff-base gzip # man -l and man -w, groff -ww, compressed man pages
-  mount e2fsprogs util-linux procps  # fault tests: loop devices, limits
+  mount e2fsprogs util-linux procps  # fault tests: loop devices, limits; unshare -n
   file dpkg-dev          # the Debian package
 )
 need=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || need+=("$p")
 done
-# The report's chart library comes from the npm registry: any node and npm do.
-command -v npm >/dev/null || need+=(nodejs npm)
 if [ ${#need[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
