@@ -69,6 +69,9 @@ done
 for f in "${files[@]}"; do
   [ -e "$f" ] || fail "$f is not installed"
 done
+# The README, which the man pages point to.
+cmp -s "$top/README.md" /usr/share/doc/ordavi/README.md ||
+  fail "/usr/share/doc/ordavi/README.md is not the README"
 
 # A short capture and playback of 4 KB frames on disk, with the timing log.
 mkdir frames
