@@ -4,11 +4,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 
 #include "harness.h"
+#include "job.h"
 
 namespace {
 
@@ -18,6 +20,18 @@ namespace fs = std::filesystem;
 int JobFrames(const std::string& out) {
   size_t at = out.find("Job frames ............ ");
   return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + 24);
+}
+
+// The Frames column of the job table, one entry per rank.
+std::vector<int> RankFrames(const std::string& out) {
+  std::vector<int> frames;
+  size_t at = out.find("  Rank  Host");
+  for (const std::string& line : SplitLines(at == std::string::npos ? "" : out.substr(at))) {
+    int rank = 0, n = 0;
+    char host[64];
+    if (sscanf(line.c_str(), " %d %63s %d", &rank, host, &n) == 3) frames.push_back(n);
+  }
+  return frames;
 }
 
 // A job's exit status, a text its stderr holds, and how many job summaries
@@ -134,7 +148,7 @@ TEST_F(MpiRun, RefusalsStopsAndLostRanks) {
   fs::remove(t + "/rank0001/frame000100.tst");
   fs::create_directory(t + "/rank0001/frame000100.tst");
   RunResult err = Run(2, {"-u", "0", "-f", "50", "-n", "400", t});
-  ExpectJob(err, 0, "ordavi-mpi rank 1: Cannot open file", 1);
+  ExpectJob(err, 2, "ordavi-mpi rank 1: Cannot open file", 1);
   EXPECT_TRUE(JobFrames(err.out) >= 150 && JobFrames(err.out) < 300) << err.out;
   // Rank 1's second frame fails while the asynchronous engine fills its ring.
   fs::remove(t + "/rank0001/frame000001.tst");
@@ -165,6 +179,65 @@ TEST_F(MpiRun, RefusalsStopsAndLostRanks) {
   ASSERT_GT(killed, 0);
   EXPECT_TRUE(k.status != 0 && k.status != 124) << "124: the job hung until timeout";
   EXPECT_TRUE(Contains(k.err, "signal 9")) << k.err;
+}
+
+// True once `pid` has SIGKILL pending (it waits in an uninterruptible
+// call) or is gone.
+bool KillPendingOrGone(int pid) {
+  std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("ShdPnd:\t");
+  return at == std::string::npos || (std::stoull(status.substr(at + 8), nullptr, 16) & 0x100);
+}
+
+// Ctrl-C on a job of a million frames per rank: the summary and the table
+// come first, then the line saying the logs are being written; every log is
+// whole (a row for each frame the table gives its rank, up to the last) or
+// absent, never cut, and nothing is left under another name. With the logs'
+// file system frozen from before the Ctrl-C until mpirun has killed the
+// ranks, no log can be whole in time: none exists, and no line says the
+// logs were written.
+TEST_F(MpiRun, CtrlCKeepsSummaryAndNeverCutsLogs) {
+  LoopFs fs(32);
+  SKIP_WITHOUT_LOOP(fs);
+  std::vector<std::string> kept = {"frames", "lost+found"};
+  for (bool frozen : {false, true}) {
+    SCOPED_TRACE(frozen ? "frozen" : "free");
+    std::string frames = dir_ / (frozen ? "f" : "e"), log = fs / (frozen ? "f.csv" : "e.csv");
+    RunOptions ctrlC;
+    ctrlC.whileRunning = [&](int pid) {
+      for (int i = 0; i < 3000 && !FileExists(frames + "/rank0001/frame000099.tst"); i++)
+        usleep(20000);
+      if (frozen) fs.Freeze(true);
+      kill(pid, SIGINT);
+      for (int i = 0;
+           frozen && i < 3000 && !(KillPendingOrGone(PidOf(0)) && KillPendingOrGone(PidOf(1))); i++)
+        usleep(20000);
+      if (frozen) fs.Freeze(false);
+    };
+    RunResult j = Run(2, {"-u", "0", "-e", "-l", "100", "-n", "1000000", "-x", log, frames}, ctrlC);
+    EXPECT_NE(j.status, 124) << "the job hung";
+    std::vector<int> n = RankFrames(j.out);
+    ASSERT_EQ(n.size(), 2u) << j.out << j.err;
+    EXPECT_EQ(CountOf(j.out, "Overall frame rate"), 1) << j.out;
+    EXPECT_TRUE(JobFrames(j.out) == n[0] + n[1] && JobFrames(j.out) < 2000000) << j.out;
+    size_t table = j.out.find("Start spread"), writing = j.out.find("Timing logs being written");
+    EXPECT_TRUE(table != std::string::npos && writing > table) << j.out;
+    std::vector<std::string> whole;  // the logs that exist
+    for (int r = 0; r < 2; r++) {
+      std::string name = RankLogName(log, r);
+      if (!FileExists(name)) continue;
+      std::vector<std::string> rows = LogRows(name);
+      EXPECT_TRUE(rows.size() == size_t(n[size_t(r)]) && ReadFile(name).rfind("Date,", 0) == 0 &&
+                  rows.back().rfind(std::to_string(n[size_t(r)] - 1) + ",", 0) == 0)
+          << name << " has " << rows.size() << " rows of " << n[size_t(r)];
+      whole.push_back(name.substr(name.rfind('/') + 1));
+    }
+    EXPECT_EQ(Contains(j.out, "Timing logs, one per rank"), whole.size() == 2) << j.out;
+    EXPECT_TRUE(!frozen || whole.empty());
+    kept.insert(kept.end(), whole.begin(), whole.end());
+  }
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(ListDir(fs / ""), kept) << "a log under another name";
 }
 
 }  // namespace
