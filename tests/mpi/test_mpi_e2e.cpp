@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <tuple>
 
 #include "harness.h"
 #include "job.h"
@@ -195,27 +196,36 @@ bool KillPendingOrGone(int pid) {
 // absent, never cut, and nothing is left under another name. With the logs'
 // file system frozen from before the Ctrl-C until mpirun has killed the
 // ranks, no log can be whole in time: none exists, and no line says the
-// logs were written.
-TEST_F(MpiRun, CtrlCKeepsSummaryAndNeverCutsLogs) {
+// logs were written. SIGUSR1 stops the job without mpirun's kill: every log
+// is written, status 0. On a full file system no log can be written: the
+// last line names the ranks, status 1, and no cut log is left.
+TEST_F(MpiRun, StopsKeepSummaryAndNeverCutLogs) {
   LoopFs fs(32);
   SKIP_WITHOUT_LOOP(fs);
   std::vector<std::string> kept = {"frames", "lost+found"};
-  for (bool frozen : {false, true}) {
-    SCOPED_TRACE(frozen ? "frozen" : "free");
-    std::string frames = dir_ / (frozen ? "f" : "e"), log = fs / (frozen ? "f.csv" : "e.csv");
-    RunOptions ctrlC;
-    ctrlC.whileRunning = [&](int pid) {
+  const std::tuple<const char*, int, bool> cases[] = {
+      {"a", SIGINT, false}, {"b", SIGINT, true}, {"c", SIGUSR1, false}};  // frozen
+  for (auto [name, sig, frozen] : cases) {
+    SCOPED_TRACE(name);
+    std::string frames = dir_ / name, log = fs / name + ".csv";
+    RunOptions stop;
+    stop.whileRunning = [&](int pid) {
       for (int i = 0; i < 3000 && !FileExists(frames + "/rank0001/frame000099.tst"); i++)
         usleep(20000);
       if (frozen) fs.Freeze(true);
-      kill(pid, SIGINT);
+      // timeout(1) passes SIGINT on, but not SIGUSR1: that goes to mpirun.
+      kill(sig == SIGINT ? pid
+                         : std::atoi(ReadFile("/proc/" + std::to_string(pid) + "/task/" +
+                                              std::to_string(pid) + "/children")
+                                         .c_str()),
+           sig);
       for (int i = 0;
            frozen && i < 3000 && !(KillPendingOrGone(PidOf(0)) && KillPendingOrGone(PidOf(1))); i++)
         usleep(20000);
       if (frozen) fs.Freeze(false);
     };
-    RunResult j = Run(2, {"-u", "0", "-e", "-l", "100", "-n", "1000000", "-x", log, frames}, ctrlC);
-    EXPECT_NE(j.status, 124) << "the job hung";
+    RunResult j = Run(2, {"-u", "0", "-e", "-l", "100", "-n", "1000000", "-x", log, frames}, stop);
+    EXPECT_TRUE(j.status != 124 && (sig == SIGINT || j.status == 0)) << j.status << j.err;
     std::vector<int> n = RankFrames(j.out);
     ASSERT_EQ(n.size(), 2u) << j.out << j.err;
     EXPECT_EQ(CountOf(j.out, "Overall frame rate"), 1) << j.out;
@@ -224,20 +234,30 @@ TEST_F(MpiRun, CtrlCKeepsSummaryAndNeverCutsLogs) {
     EXPECT_TRUE(table != std::string::npos && writing > table) << j.out;
     std::vector<std::string> whole;  // the logs that exist
     for (int r = 0; r < 2; r++) {
-      std::string name = RankLogName(log, r);
-      if (!FileExists(name)) continue;
-      std::vector<std::string> rows = LogRows(name);
-      EXPECT_TRUE(rows.size() == size_t(n[size_t(r)]) && ReadFile(name).rfind("Date,", 0) == 0 &&
+      std::string rankLog = RankLogName(log, r);
+      if (!FileExists(rankLog)) continue;
+      std::vector<std::string> rows = LogRows(rankLog);
+      EXPECT_TRUE(rows.size() == size_t(n[size_t(r)]) && ReadFile(rankLog).rfind("Date,", 0) == 0 &&
                   rows.back().rfind(std::to_string(n[size_t(r)] - 1) + ",", 0) == 0)
-          << name << " has " << rows.size() << " rows of " << n[size_t(r)];
-      whole.push_back(name.substr(name.rfind('/') + 1));
+          << rankLog << " has " << rows.size() << " rows of " << n[size_t(r)];
+      whole.push_back(rankLog.substr(rankLog.rfind('/') + 1));
     }
     EXPECT_EQ(Contains(j.out, "Timing logs, one per rank"), whole.size() == 2) << j.out;
-    EXPECT_TRUE(!frozen || whole.empty());
+    EXPECT_EQ(whole.size(), frozen ? 0u : sig == SIGUSR1 ? 2u : whole.size());
     kept.insert(kept.end(), whole.begin(), whole.end());
   }
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(ListDir(fs / ""), kept) << "a log under another name";
+
+  ASSERT_EQ(Sh("fallocate -l $(( $(stat -f -c '%a*%S' " + fs / "" + ") - 65536 )) " + fs / "fill"),
+            0);
+  RunResult full =
+      Run(2, {"-u", "0", "-e", "-l", "100", "-n", "4000", "-x", fs / "d.csv", dir_ / "d"});
+  ExpectJob(full, 1, "ordavi-mpi rank 1: Could not write log file", 1);
+  EXPECT_TRUE(Contains(full.out, "Timing logs not written for 2 of 2 ranks: 0, 1\n")) << full.out;
+  kept.push_back("fill");
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(ListDir(fs / ""), kept) << "a cut log";
 }
 
 }  // namespace

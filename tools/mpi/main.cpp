@@ -139,7 +139,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "Could not create log file: %s\n", strerror(errno));
     OrdaviExit(1);
   }
+  CatchJobStop(false);
   ExecuteRun(&rs);
+  CatchJobStop(true);
 
   // This rank's part is over: its frame queue's name goes now.
   if (g_frameSema) {

@@ -3,7 +3,7 @@
 //   main.cpp      the sequence of a rank: parse, targets, run, end
 //   identity.cpp  every rank runs the same build
 //   relay.cpp     standard error: every line names its rank
-//   watcher.cpp   the meeting before the start and stops across ranks
+//   watcher.cpp   the meeting before the start, stops across ranks, SIGUSR1
 //   exit.cpp      how a rank leaves when the core ends the process
 //   job_end.cpp   the job's result, then the logs, then the exit status
 //
@@ -39,6 +39,9 @@ void StopRelay();
 void WaitQuietly(int n, MPI_Request* reqs);
 // Every rank says whether its set-up failed; true when none did.
 bool AllReady(int failed);
+// SIGUSR1 stops the job as a break does; after the run, with calls
+// restarted, so that it cuts no output short.
+void CatchJobStop(bool restart);
 void InitWatcher();  // its own communicator (before the run)
 void FreeWatcher();  // after the last round
 void BeforeStart();  // the run hook: meet, start together, start watching

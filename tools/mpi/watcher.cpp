@@ -11,10 +11,17 @@
 // this rank's engine is still running. A stop anywhere raises g_terminate
 // everywhere; every rank keeps joining rounds until all engines are done, so
 // the collectives always match. No MPI call is made on a frame's timed path.
+//
+// SIGUSR1. mpirun passes SIGUSR1 on to every rank, and a rank takes it as a
+// user's break, like the SIGTERM of a Ctrl-C; but mpirun then kills no rank,
+// so the job ends by itself, every log written.
 #include <pthread.h>
+#include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -22,6 +29,7 @@
 
 #include "job.h"
 #include "messages.h"
+#include "platform/platform.h"
 #include "rank_layer.h"
 #include "report/display.h"
 #include "stats.h"
@@ -65,7 +73,27 @@ void* WatcherProc(void*) {
   }
 }
 
+// As ordavi's break handler: lock-free flags and one write().
+void StopHandler(int) {
+  int savedErrno = errno;
+  g_stopRequested.store(1, std::memory_order_release);
+  g_terminate.store(1, std::memory_order_release);
+  g_userBreaks.fetch_add(1, std::memory_order_release);
+  static const char kLine[] = "User break, stopping\n";
+  ssize_t n = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
+  (void)n;
+  errno = savedErrno;
+}
+
 }  // namespace
+
+void CatchJobStop(bool restart) {
+  struct sigaction sa = {};
+  sa.sa_handler = StopHandler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = restart ? SA_RESTART : 0;
+  sigaction(SIGUSR1, &sa, nullptr);
+}
 
 void WaitQuietly(int n, MPI_Request* reqs) {
   long ns = 50000;
