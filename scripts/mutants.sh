@@ -42,7 +42,7 @@ mutants=(
   "mpi-drops|tools/mpi/job.cpp|s/f\.sum\[RankFigures::kDropped\] = dropped;/f.sum[RankFigures::kDropped] = 0 * dropped;/"
   "mpi-bytes|tools/mpi/job.cpp|0,/    bytes \+= res\.bytes;/{//d}"
   "mpi-phase-min|tools/mpi/job.cpp|s/into->min\[i\] = std::min/into->min[i] = std::max/"
-  "mpi-log-in-place|tools/mpi/rank_log.cpp|s/ == 0 && !S_ISREG\(st\.st_mode\)\) \{/ == 0 || true) {/"
+  "mpi-log-in-place|tools/mpi/rank_log.cpp|s/^  if \(!exists \|\| S_ISREG\(st\.st_mode\)\) \{/  if (false) {/"
   "mpi-logs-first|tools/mpi/job_end.cpp|/^  ReportFigures\(rs, wallStart\);$/d; s/^(  int lost = logName .*)$/\1 ReportFigures(rs, wallStart);/"
   "mpi-usr1|tools/mpi/watcher.cpp|/sigaction\(SIGUSR1, &sa, nullptr\);/d"
   "mpi-status-2|tools/mpi/job_end.cpp|s/lost \? 2 : TestFailed\(\) \? 1 : 0/lost ? 2 : 0/"

@@ -33,18 +33,22 @@ FILE* Wrap(int fd) {
 bool RankLog::Prepare(const std::string& name) {
   name_ = name;
   struct stat st;
-  if (lstat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+  bool exists = lstat(name.c_str(), &st) == 0;
+  if (!exists || S_ISREG(st.st_mode)) {
+    f_ = Wrap(open(DirOf(name).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (!f_) {
+      // No unnamed files here (a network file system, say): a named one.
+      std::string tmp = name + ".tmp" + std::to_string(getpid());
+      f_ = Wrap(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+      if (f_) tmpName_ = tmp;
+    }
+    if (!f_ && !exists) return false;
+  }
+  if (!f_) {
+    // Not a regular file, or one in a directory this rank may not write in.
     inPlace_ = true;
     f_ = OpenTimingLog(name.c_str());
     return f_ != nullptr;
-  }
-  f_ = Wrap(open(DirOf(name).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-  if (!f_) {
-    // No unnamed files here (a network file system, say): a named one.
-    std::string tmp = name + ".tmp" + std::to_string(getpid());
-    f_ = Wrap(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!f_) return false;
-    tmpName_ = tmp;
   }
   if (unlink(name.c_str()) != 0 && errno != ENOENT) {
     int err = errno;

@@ -13,7 +13,8 @@
 //
 // A NAME that exists and is not a regular file (a FIFO, a device, a
 // symbolic link) is written in place, as ordavi does: its reader sees the
-// rows as they are written.
+// rows as they are written. So is an existing log in a directory where no
+// other file can be created.
 #pragma once
 
 #include <cstdio>
