@@ -250,7 +250,8 @@ void PrintSummary(int isWriteTest, const SummaryInput& in) {
         "  Longest close time .... %.3f ms\n\n"}},
   };
   for (const Lines& l : kLines) {
-    DurationStats d = ComputeDuration(in.stats, in.nFrames, l.which, g_perfTime);
+    DurationStats d = in.phases ? in.phases[int(l.which)]
+                                : ComputeDuration(in.stats, in.nFrames, l.which, g_perfTime);
     const char* const* fmt = isWriteTest ? l.write : l.read;
     Out(fmt[0], d.avg);
     Out(fmt[1], d.min);
@@ -273,6 +274,15 @@ int WriteLogFile(int nFrames, const char* logFile, const char* path) {
     return 1;
   }
   Out("Writing log file...\n");
+  int err = WriteAndCloseLog(f, nFrames, path);
+  if (err != 0) {
+    fprintf(stderr, "Could not write log file \"%s\": %s\n", logFile, strerror(err));
+    return 1;
+  }
+  return 0;
+}
+
+int WriteAndCloseLog(FILE* f, int nFrames, const char* path) {
   char lineBuf[4096];
   time_t now = time(nullptr);
   tm local;
@@ -285,11 +295,7 @@ int WriteLogFile(int nFrames, const char* logFile, const char* path) {
   // The data only reaches the file when the buffer is flushed at the close:
   // a full disk often shows itself only there.
   if (fclose(f) != 0 && err == 0) err = errno;
-  if (err != 0) {
-    fprintf(stderr, "Could not write log file \"%s\": %s\n", logFile, strerror(err));
-    return 1;
-  }
-  return 0;
+  return err;
 }
 
 FILE* OpenTimingLog(const char* logFile) {

@@ -42,6 +42,9 @@ struct SummaryInput {
   int64_t bytes = 0;
   int droppedFrames = 0;
   QueueStats queue;  // paced runs
+  // The four durations (File, Open, Io, Close) when they were computed
+  // elsewhere (a job's, from its ranks); null: computed from `stats`.
+  const DurationStats* phases = nullptr;
 };
 SummaryInput SummaryInputFromRun(int nFrames);  // from the run's globals
 // The summary lines on stdout (a failed write is noted through
@@ -65,3 +68,7 @@ int DumpStats(int isWriteTest, int nFrames, const char* logFile, const char* pat
 // The timing log part of DumpStats: writes the log into the file opened
 // before the run (or a new one); 0, or 1 with the reason on stderr.
 int WriteLogFile(int nFrames, const char* logFile, const char* path);
+
+// Writes the whole log (its Date and Time lines, then the body) into `f` and
+// closes it. Returns 0, or the errno of the first write or flush that failed.
+int WriteAndCloseLog(FILE* f, int nFrames, const char* path);

@@ -4,11 +4,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <tuple>
 
 #include "harness.h"
+#include "job.h"
 
 namespace {
 
@@ -18,6 +21,18 @@ namespace fs = std::filesystem;
 int JobFrames(const std::string& out) {
   size_t at = out.find("Job frames ............ ");
   return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + 24);
+}
+
+// The Frames column of the job table, one entry per rank.
+std::vector<int> RankFrames(const std::string& out) {
+  std::vector<int> frames;
+  size_t at = out.find("  Rank  Host");
+  for (const std::string& line : SplitLines(at == std::string::npos ? "" : out.substr(at))) {
+    int rank = 0, n = 0;
+    char host[64];
+    if (sscanf(line.c_str(), " %d %63s %d", &rank, host, &n) == 3) frames.push_back(n);
+  }
+  return frames;
 }
 
 // A job's exit status, a text its stderr holds, and how many job summaries
@@ -134,7 +149,7 @@ TEST_F(MpiRun, RefusalsStopsAndLostRanks) {
   fs::remove(t + "/rank0001/frame000100.tst");
   fs::create_directory(t + "/rank0001/frame000100.tst");
   RunResult err = Run(2, {"-u", "0", "-f", "50", "-n", "400", t});
-  ExpectJob(err, 0, "ordavi-mpi rank 1: Cannot open file", 1);
+  ExpectJob(err, 2, "ordavi-mpi rank 1: Cannot open file", 1);
   EXPECT_TRUE(JobFrames(err.out) >= 150 && JobFrames(err.out) < 300) << err.out;
   // Rank 1's second frame fails while the asynchronous engine fills its ring.
   fs::remove(t + "/rank0001/frame000001.tst");
@@ -165,6 +180,86 @@ TEST_F(MpiRun, RefusalsStopsAndLostRanks) {
   ASSERT_GT(killed, 0);
   EXPECT_TRUE(k.status != 0 && k.status != 124) << "124: the job hung until timeout";
   EXPECT_TRUE(Contains(k.err, "signal 9")) << k.err;
+}
+
+// True once `pid` has SIGKILL pending (it waits in an uninterruptible
+// call) or is gone.
+bool KillPendingOrGone(int pid) {
+  std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("ShdPnd:\t");
+  return at == std::string::npos || (std::stoull(status.substr(at + 8), nullptr, 16) & 0x100);
+}
+
+// Ctrl-C on a job of a million frames per rank: the summary and the table
+// come first, then the line saying the logs are being written; every log is
+// whole (a row for each frame the table gives its rank, up to the last) or
+// absent, never cut, and nothing is left under another name. With the logs'
+// file system frozen from before the Ctrl-C until mpirun has killed the
+// ranks, no log can be whole in time: none exists, and no line says the
+// logs were written. SIGUSR1 stops the job without mpirun's kill: every log
+// is written, status 0. On a full file system no log can be written: the
+// last line names the ranks, status 1, and no cut log is left.
+TEST_F(MpiRun, StopsKeepSummaryAndNeverCutLogs) {
+  LoopFs fs(32);
+  SKIP_WITHOUT_LOOP(fs);
+  std::vector<std::string> kept = {"frames", "lost+found"};
+  const std::tuple<const char*, int, bool> cases[] = {
+      {"a", SIGINT, false}, {"b", SIGINT, true}, {"c", SIGUSR1, false}};  // frozen
+  for (auto [name, sig, frozen] : cases) {
+    SCOPED_TRACE(name);
+    std::string frames = dir_ / name, log = fs / name + ".csv";
+    RunOptions stop;
+    stop.whileRunning = [&](int pid) {
+      for (int i = 0; i < 3000 && !FileExists(frames + "/rank0001/frame000099.tst"); i++)
+        usleep(20000);
+      if (frozen) fs.Freeze(true);
+      // timeout(1) passes SIGINT on, but not SIGUSR1: that goes to mpirun.
+      kill(sig == SIGINT ? pid
+                         : std::atoi(ReadFile("/proc/" + std::to_string(pid) + "/task/" +
+                                              std::to_string(pid) + "/children")
+                                         .c_str()),
+           sig);
+      for (int i = 0;
+           frozen && i < 3000 && !(KillPendingOrGone(PidOf(0)) && KillPendingOrGone(PidOf(1))); i++)
+        usleep(20000);
+      if (frozen) fs.Freeze(false);
+    };
+    RunResult j = Run(2, {"-u", "0", "-e", "-l", "100", "-n", "1000000", "-x", log, frames}, stop);
+    EXPECT_TRUE(j.status != 124 && (sig == SIGINT || j.status == 0)) << j.status << j.err;
+    std::vector<int> n = RankFrames(j.out);
+    ASSERT_EQ(n.size(), 2u) << j.out << j.err;
+    EXPECT_EQ(CountOf(j.out, "Overall frame rate"), 1) << j.out;
+    EXPECT_TRUE(JobFrames(j.out) == n[0] + n[1] && JobFrames(j.out) < 2000000) << j.out;
+    size_t table = j.out.find("Start spread"), writing = j.out.find("Timing logs being written");
+    EXPECT_TRUE(table != std::string::npos && writing > table) << j.out;
+    std::vector<std::string> whole;  // the logs that exist
+    for (int r = 0; r < 2; r++) {
+      std::string rankLog = RankLogName(log, r);
+      if (!FileExists(rankLog)) continue;
+      std::vector<std::string> rows = LogRows(rankLog);
+      EXPECT_TRUE(rows.size() == size_t(n[size_t(r)]) && ReadFile(rankLog).rfind("Date,", 0) == 0 &&
+                  rows.back().rfind(std::to_string(n[size_t(r)] - 1) + ",", 0) == 0)
+          << rankLog << " has " << rows.size() << " rows of " << n[size_t(r)];
+      whole.push_back(rankLog.substr(rankLog.rfind('/') + 1));
+    }
+    // Never a claim that a log is written when it is not; after SIGUSR1, every one is.
+    bool claimed = Contains(j.out, "Timing logs, one per rank");
+    EXPECT_TRUE((!claimed || whole.size() == 2) && (sig == SIGINT || claimed)) << j.out;
+    EXPECT_EQ(whole.size(), frozen ? 0u : sig == SIGUSR1 ? 2u : whole.size());
+    kept.insert(kept.end(), whole.begin(), whole.end());
+  }
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(ListDir(fs / ""), kept) << "a log under another name";
+
+  ASSERT_EQ(Sh("fallocate -l $(( $(stat -f -c '%a*%S' " + fs / "" + ") - 65536 )) " + fs / "fill"),
+            0);
+  RunResult full =
+      Run(2, {"-u", "0", "-e", "-l", "100", "-n", "4000", "-x", fs / "d.csv", dir_ / "d"});
+  ExpectJob(full, 1, "ordavi-mpi rank 1: Could not write log file", 1);
+  EXPECT_TRUE(Contains(full.out, "Timing logs not written for 2 of 2 ranks: 0, 1\n")) << full.out;
+  kept.push_back("fill");
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(ListDir(fs / ""), kept) << "a cut log";
 }
 
 }  // namespace

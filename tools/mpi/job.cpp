@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstring>
 
@@ -10,12 +11,22 @@
 
 namespace {
 
-// A common origin well above zero, so that a rebased stamp is never taken for
-// a stamp that was never made (the summary treats Start <= 0 as "not
-// started"), even for a frame that began in the very tick of the start.
-constexpr int64_t kJobOrigin = int64_t(1) << 40;
+int64_t DurationOf(const TIME_STATS& r, int phase) {
+  switch (Duration(phase)) {
+    case Duration::File:
+      return r.EoClose - r.Start;
+    case Duration::Open:
+      return r.EoOpenCreate - r.Start;
+    case Duration::Io:
+      return r.EoReadWrite - r.EoOpenCreate;
+    case Duration::Close:
+      return r.EoClose - r.EoReadWrite;
+  }
+  return 0;
+}
 
-int64_t Rebase(int64_t stamp, int64_t start) { return stamp == 0 ? 0 : stamp - start + kJobOrigin; }
+// A time value in ms as the summary shows it: ticks * 1000 in 64 bits first.
+double Ms(int64_t ticks, double perfTime) { return double(ticks * 1000) * perfTime; }
 
 }  // namespace
 
@@ -54,61 +65,63 @@ RankResult ResultOfRun(int nFrames, double wallStartSec, const char* host) {
   r.bytes = g_bytesTransferred;
   r.durationTicks = g_endTime.load() - g_startTime.load();
   r.wallStartSec = wallStartSec;
-  if (g_frameRate != 0) {
-    QueueStats q = ComputeQueue(g_frameStats, nFrames, g_framePreBufferCount);
-    r.queueAvg = q.avg;
-    r.queueMax = q.max;
-    r.queueMin = q.min;
-  }
   r.slowestMs = ComputeDuration(g_frameStats, nFrames, Duration::File, g_perfTime).max;
   snprintf(r.host, sizeof r.host, "%s", host);
   return r;
 }
 
-std::vector<TIME_STATS> RebasedRecords(const TIME_STATS* stats, int nFrames, int64_t start) {
-  std::vector<TIME_STATS> out(stats, stats + nFrames);
-  for (TIME_STATS& t : out) {
-    t.Start = Rebase(t.Start, start);
-    t.EoOpenCreate = Rebase(t.EoOpenCreate, start);
-    t.EoReadWrite = Rebase(t.EoReadWrite, start);
-    t.EoClose = Rebase(t.EoClose, start);
-    t.FrameTime = Rebase(t.FrameTime, start);
+RankFigures FiguresOfRank(const TIME_STATS* stats, int nFrames, int64_t bytes, int dropped,
+                          int64_t durationTicks, const QueueStats& queue) {
+  RankFigures f;
+  f.sum[RankFigures::kFrames] = nFrames;
+  f.sum[RankFigures::kBytes] = bytes;
+  f.sum[RankFigures::kDropped] = dropped;
+  f.max[RankFigures::kLongest] = durationTicks;
+  f.max[RankFigures::kQueueMax] = queue.max;
+  f.queueWeighted = queue.avg * double(nFrames);
+  std::fill(std::begin(f.min), std::end(f.min), INT64_MAX);
+  // The summary's walk: up to the first frame never started; a frame started
+  // but never finished (a worker failed on it) has no durations.
+  for (int i = 0; i < nFrames && stats[i].Start > 0; i++) {
+    if (stats[i].EoClose == 0) continue;
+    f.sum[RankFigures::kCounted]++;
+    for (int p = 0; p < 4; p++) {
+      int64_t d = DurationOf(stats[i], p);
+      f.sum[RankFigures::kPhaseSum + p] += d;
+      f.min[p] = std::min(f.min[p], d);
+      f.max[RankFigures::kPhaseMax + p] = std::max(f.max[RankFigures::kPhaseMax + p], d);
+    }
   }
-  return out;
+  return f;
 }
 
-void MergeJob(const std::vector<RankResult>& results,
-              const std::vector<std::vector<TIME_STATS>>& perRank, MergedJob* job) {
-  job->records.clear();
-  int64_t total = 0, bytes = 0, longest = 0;
-  int64_t dropped = 0;
-  double queueSum = 0;
-  int queueMax = 0;
-  for (size_t r = 0; r < results.size(); r++) {
-    const RankResult& res = results[r];
-    const std::vector<TIME_STATS>& recs = perRank[r];
-    size_t n = std::min(recs.size(), size_t(std::max(res.nFrames, 0)));
-    size_t started = 0;
-    while (started < n && recs[started].Start != 0) started++;
-    job->records.insert(job->records.end(), recs.begin(), recs.begin() + long(started));
-    total += int64_t(n);
-    bytes += res.bytes;
-    dropped += res.dropped;
-    longest = std::max(longest, res.durationTicks);
-    queueSum += res.queueAvg * double(n);
-    queueMax = std::max(queueMax, res.queueMax);
-  }
-  job->records.resize(size_t(total), TIME_STATS{});
+void AddFigures(RankFigures* into, const RankFigures& from) {
+  for (int i = 0; i < RankFigures::kSums; i++) into->sum[i] += from.sum[i];
+  for (int i = 0; i < 4; i++) into->min[i] = std::min(into->min[i], from.min[i]);
+  for (int i = 0; i < RankFigures::kMaxes; i++) into->max[i] = std::max(into->max[i], from.max[i]);
+  into->queueWeighted += from.queueWeighted;
+}
 
-  SummaryInput& in = job->input;
-  in.stats = job->records.data();
-  in.nFrames = int(total);
-  in.durationTicks = longest;
-  in.bytes = bytes;
-  in.droppedFrames = int(dropped);
-  in.queue.avg = total > 0 ? queueSum / double(total) : 0.0;
-  in.queue.max = queueMax;
-  in.queue.min = 0;
+bool JobSummary(const RankFigures& job, double perfTime, DurationStats phases[4],
+                SummaryInput* in) {
+  int64_t frames = job.sum[RankFigures::kFrames];
+  if (frames > INT_MAX || job.sum[RankFigures::kDropped] > INT_MAX) return false;
+  for (int p = 0; p < 4; p++) {
+    phases[p] = DurationStats{};
+    if (job.sum[RankFigures::kCounted] == 0) continue;
+    phases[p].min = Ms(job.min[p], perfTime);
+    phases[p].max = Ms(job.max[RankFigures::kPhaseMax + p], perfTime);
+    phases[p].avg = double(job.sum[RankFigures::kPhaseSum + p] * 1000 / frames) * perfTime;
+  }
+  *in = SummaryInput{};
+  in->nFrames = int(frames);
+  in->durationTicks = job.max[RankFigures::kLongest];
+  in->bytes = job.sum[RankFigures::kBytes];
+  in->droppedFrames = int(job.sum[RankFigures::kDropped]);
+  in->queue.avg = frames > 0 ? job.queueWeighted / double(frames) : 0.0;
+  in->queue.max = int(job.max[RankFigures::kQueueMax]);
+  in->phases = phases;
+  return true;
 }
 
 void PrintJobTable(const std::vector<RankResult>& results, double perfTime) {
