@@ -54,7 +54,15 @@ void OrdaviExit(int status) {
 void Error(int err, const char* msg, ...) {
   // Only the first failure of a run is reported, even when several workers
   // fail at the same moment: whoever raises the stop flag prints.
-  if (g_terminate.exchange(1, std::memory_order_acq_rel)) return;
+  if (g_terminate.exchange(1, std::memory_order_acq_rel)) {
+    // The run was stopping already, and only its first failure is shown.
+    // A failure after the engine's own end (in its final drain or winding
+    // down) still fails the test, silently; one after a user's break is the
+    // break's doing, or comes too late to matter.
+    if (g_userBreaks.load(std::memory_order_acquire) == 0)
+      g_testFailed.store(true, std::memory_order_release);
+    return;
+  }
   g_testFailed.store(true, std::memory_order_release);
   g_stopRequested.store(1, std::memory_order_release);
   va_list ap;
@@ -65,6 +73,8 @@ void Error(int err, const char* msg, ...) {
 }
 
 bool TestFailed() { return g_testFailed.load(std::memory_order_acquire); }
+
+void ResetTestFailed() { g_testFailed.store(false, std::memory_order_release); }
 
 void Fatal(int err, const char* msg, ...) {
   va_list ap;

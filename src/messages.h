@@ -16,6 +16,8 @@ void Error(int err, const char* msg, ...) __attribute__((format(printf, 2, 3)));
 // True once Error has failed the run: the test did not measure what was
 // asked. A run the user stopped before any failure is not a failed one.
 bool TestFailed();
+// Forgets a failed test (with the run counters, for the next run).
+void ResetTestFailed();
 
 // Prints the message and "\n***FATAL*** Error %d: %s\n" on stderr and ends the
 // process with status 1.

@@ -225,7 +225,7 @@ void Drain(AioRing* ring, int n, int first, bool write, PacingThread* pacing) {
   for (int i = 0; i < n; i++) {
     const int s = (first + i) % n;
     if (!ring->slot[s].inFlight) continue;
-    Verbose("- Waiting for final I/O %d", s);
+    Verbose(write ? "- Waiting for final I/O %d" : "- waiting for final I/O %d", s);
     if (WaitForAio(&ring->wait[s], 1) == -1)
       Error(errno, "An error occurred waiting for a file I/O to complete");
     CompleteSlot(ring, s, write, pacing);

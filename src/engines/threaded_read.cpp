@@ -152,5 +152,8 @@ int ReadOrdaviThreaded(char* fileName, char* namePart) {
   EndRun(&pacing);
   for (int t = 0; t < numOps; t++) DestroyWorker(&params[t]);
   if (g_streamMode) close(params[0].FileDes);
-  return i;
+  // After a stop the frame handed out last was read, counted and published
+  // too: the summary and the log cover it, so that they, the bytes and the
+  // live screen all describe the same frames.
+  return stopped ? i + 1 : i;
 }

@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <liburing.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,6 +50,8 @@ bool g_aioForcePosix = false;
 namespace {
 
 constexpr int kMaxSlots = 64;  // above the largest ring -a allows
+// Attempts at a submission that fails for the moment, 1 ms apart.
+constexpr int kSubmitAttempts = 100;
 
 enum class Path { kNone, kUring, kPosix };
 
@@ -60,6 +63,11 @@ int g_numSlots = 0;
 int g_helperThreads = 0;
 THREAD g_completer;
 bool g_completerRunning = false;
+// The marker of a request withdrawn after a failed submission.
+char g_withdrawn;
+// Tells the io_uring completion thread to end when no stop marker could be
+// submitted; it looks at it whenever its wait times out.
+std::atomic<bool> g_completerStop{false};
 
 // Raised once per completion; the engine sleeps on it (futex) while none of
 // the slots it waits for is done.
@@ -88,10 +96,18 @@ void Publish(AIO* aio, ssize_t result, int64_t doneAt) {
 void* UringCompleter(void*) {
   for (;;) {
     io_uring_cqe* cqe = nullptr;
-    int rc = io_uring_wait_cqe(&g_ring, &cqe);
+    // Where the kernel can time a wait without a request of its own, the
+    // thread wakes now and then to see whether it is to end.
+    __kernel_timespec wake = {0, 200000000};
+    int rc = (g_ring.features & IORING_FEAT_EXT_ARG) != 0
+                 ? io_uring_wait_cqe_timeout(&g_ring, &cqe, &wake)
+                 : io_uring_wait_cqe(&g_ring, &cqe);
     int64_t now;
     QueryPerfCount(&now);
-    if (rc == -EINTR || rc == -EAGAIN) continue;
+    if (rc == -ETIME || rc == -EINTR || rc == -EAGAIN) {
+      if (g_completerStop.load(std::memory_order_acquire)) return nullptr;
+      continue;
+    }
     if (rc < 0) {
       // The ring itself failed: every transfer in flight fails with it, so
       // that no waiter hangs, and the thread ends.
@@ -104,6 +120,7 @@ void* UringCompleter(void*) {
     int res = cqe->res;
     io_uring_cqe_seen(&g_ring, cqe);
     if (aio == nullptr) return nullptr;  // the stop marker of AioShutdown
+    if (aio == static_cast<void*>(&g_withdrawn)) continue;
     Publish(aio, res, now);
   }
 }
@@ -126,6 +143,25 @@ bool UringInit(AIO* ring, int count, HANDLE stream) {
   return true;
 }
 
+// Passes every request queued so far to the kernel. A submission that fails
+// for the moment (interrupted, short of resources, or the completion queue
+// full until the completion thread catches up) is retried a little later;
+// false with errno set when requests are still waiting after that.
+bool UringSubmitAll() {
+  int err = EAGAIN;
+  for (int attempt = 0; io_uring_sq_ready(&g_ring) > 0 && attempt < kSubmitAttempts; attempt++) {
+    int rc = io_uring_submit(&g_ring);
+    if (rc > 0) continue;
+    err = rc < 0 ? -rc : EAGAIN;
+    if (err != EINTR && err != EAGAIN && err != EBUSY) break;
+    timespec pause = {0, 1000000};
+    nanosleep(&pause, nullptr);
+  }
+  if (io_uring_sq_ready(&g_ring) == 0) return true;
+  errno = err;
+  return false;
+}
+
 BOOL UringQueue(AIO* aio, bool write) {
   io_uring_sqe* sqe = io_uring_get_sqe(&g_ring);
   if (sqe == nullptr) {
@@ -145,12 +181,16 @@ BOOL UringQueue(AIO* aio, bool write) {
   }
   io_uring_sqe_set_data(sqe, aio);
   aio->state.store(kAioInFlight, std::memory_order_release);
-  int rc;
-  do rc = io_uring_submit(&g_ring);
-  while (rc == -EINTR);
-  if (rc < 1) {
+  if (!UringSubmitAll()) {
+    // The request already sits in the ring, where the next submission would
+    // send it, after the engine has freed its buffer and closed its file.
+    // The kernel has not read it yet: it becomes a no-op whose completion
+    // is ignored, and the slot is idle again.
+    int err = errno;
+    io_uring_prep_nop(sqe);
+    io_uring_sqe_set_data(sqe, &g_withdrawn);
     aio->state.store(kAioIdle, std::memory_order_relaxed);
-    errno = rc < 0 ? -rc : EAGAIN;
+    errno = err;
     return FALSE;
   }
   return TRUE;
@@ -430,12 +470,16 @@ void AioShutdown() {
   }
   if (g_path == Path::kUring) {
     if (g_completerRunning) {
-      // The ring is empty now, so there is always room for the stop marker.
-      io_uring_sqe* sqe = io_uring_get_sqe(&g_ring);
-      io_uring_prep_nop(sqe);
-      io_uring_sqe_set_data(sqe, nullptr);
-      io_uring_submit(&g_ring);
+      // Nothing is in flight now, so there is room for the stop marker.
+      // Should it not get through, the thread sees the stop flag.
+      g_completerStop.store(true, std::memory_order_release);
+      if (io_uring_sqe* sqe = io_uring_get_sqe(&g_ring)) {
+        io_uring_prep_nop(sqe);
+        io_uring_sqe_set_data(sqe, nullptr);
+      }
+      UringSubmitAll();
       pthread_join(g_completer, nullptr);
+      g_completerStop.store(false, std::memory_order_relaxed);
     }
     io_uring_queue_exit(&g_ring);
   } else {
