@@ -44,6 +44,13 @@ mutants=(
   "sem-kept|src/platform/linux/sema.cpp|/^  sem_unlink\(name\);$/d"
   "csv-quote|src/report/summary.cpp|/if \(\*p == '.'\) s \+= '.';/d"
   "mpi-spread|tools/mpi/job.cpp|s/\(latest - earliest\) \* 1000\.0/(latest - earliest)/"
+  "uring-withdraw|src/platform/linux/aio.cpp|/^    io_uring_prep_nop\(sqe\);$/d"
+  "uring-retry|src/platform/linux/aio.cpp|s/attempt < kSubmitAttempts; attempt\+\+/attempt < 1; attempt++/"
+  "exit-failed|src/driver.cpp|s/status = 2;/status = 0;/"
+  "target-dir|src/driver.cpp|s/if \(cl.isWriteTest\) CheckWriteTarget/if (false) CheckWriteTarget/"
+  "drain-trace|src/engines/async.cpp|s/: \"- waiting for final I\/O %d\"/: \"- Waiting for final I\/O %d\"/"
+  "queue-skip|src/report/summary.cpp|s/== kNoQueueFigure\) continue;/== kNoQueueFigure) break;/"
+  "read-extra|src/engines/threaded_read.cpp|s/return stopped \? i \+ 1 : i;/return i;/"
 )
 
 selected=("$@")

@@ -63,8 +63,11 @@ int g_numSlots = 0;
 int g_helperThreads = 0;
 THREAD g_completer;
 bool g_completerRunning = false;
-// The marker of a request withdrawn after a failed submission.
+// The marker of a request withdrawn after a failed submission, and how many
+// such requests the completion thread has not yet seen complete: the ring
+// is not torn down under one of them.
 char g_withdrawn;
+std::atomic<int> g_withdrawnPending{0};
 // Tells the io_uring completion thread to end when no stop marker could be
 // submitted; it looks at it whenever its wait times out.
 std::atomic<bool> g_completerStop{false};
@@ -94,6 +97,7 @@ void Publish(AIO* aio, ssize_t result, int64_t doneAt) {
 // ---- io_uring
 
 void* UringCompleter(void*) {
+  bool stopSeen = false;
   for (;;) {
     io_uring_cqe* cqe = nullptr;
     // Where the kernel can time a wait without a request of its own, the
@@ -105,7 +109,8 @@ void* UringCompleter(void*) {
     int64_t now;
     QueryPerfCount(&now);
     if (rc == -ETIME || rc == -EINTR || rc == -EAGAIN) {
-      if (g_completerStop.load(std::memory_order_acquire)) return nullptr;
+      // The stop marker never got through (nor, before it, anything else).
+      if (!stopSeen && g_completerStop.load(std::memory_order_acquire)) return nullptr;
       continue;
     }
     if (rc < 0) {
@@ -119,9 +124,13 @@ void* UringCompleter(void*) {
     AIO* aio = static_cast<AIO*>(io_uring_cqe_get_data(cqe));
     int res = cqe->res;
     io_uring_cqe_seen(&g_ring, cqe);
-    if (aio == nullptr) return nullptr;  // the stop marker of AioShutdown
-    if (aio == static_cast<void*>(&g_withdrawn)) continue;
-    Publish(aio, res, now);
+    if (aio == nullptr)
+      stopSeen = true;  // the stop marker of AioShutdown
+    else if (aio == static_cast<void*>(&g_withdrawn))
+      g_withdrawnPending.fetch_sub(1, std::memory_order_relaxed);
+    else
+      Publish(aio, res, now);
+    if (stopSeen && g_withdrawnPending.load(std::memory_order_relaxed) == 0) return nullptr;
   }
 }
 
@@ -189,6 +198,7 @@ BOOL UringQueue(AIO* aio, bool write) {
     int err = errno;
     io_uring_prep_nop(sqe);
     io_uring_sqe_set_data(sqe, &g_withdrawn);
+    g_withdrawnPending.fetch_add(1, std::memory_order_relaxed);
     aio->state.store(kAioIdle, std::memory_order_relaxed);
     errno = err;
     return FALSE;
@@ -480,6 +490,7 @@ void AioShutdown() {
       UringSubmitAll();
       pthread_join(g_completer, nullptr);
       g_completerStop.store(false, std::memory_order_relaxed);
+      g_withdrawnPending.store(0, std::memory_order_relaxed);
     }
     io_uring_queue_exit(&g_ring);
   } else {
