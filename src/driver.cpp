@@ -82,16 +82,16 @@ void GenerateParametersString(int isWriteTest) {
     add("-d%d ", g_numFilesPerDir);
   if (g_isReverse) add("-v ");
   if (g_isRandom) add("-m ");
-  if (g_testMode == 2)
+  if (g_testMode == kThreadedTest)
     add("-t%d ", g_numOps);
-  else if (g_testMode == 1)
+  else if (g_testMode == kAsyncTest)
     add("-a%d ", g_numOps);
-  if (g_testMode != 0 && isWriteTest && g_isOutOfOrderIo) add("-o ");
+  if (g_testMode != kSyncTest && isWriteTest && g_isOutOfOrderIo) add("-o ");
   if (g_frameRate != 0) {
     add("-f%d -q%d ", g_frameRate, g_frameQueueSize);
     if (!isWriteTest) add("-b%d ", g_framePreBufferCount);
   }
-  if (g_iosPerFrame >= 2 && g_testMode != 1) add("-i%d ", g_iosPerFrame);
+  if (g_iosPerFrame >= 2 && g_testMode != kAsyncTest) add("-i%d ", g_iosPerFrame);
   if (!isWriteTest) {
     if (g_loopFrames != 0) add("-l%d ", g_loopFrames);
     if (g_cropMode != 0) add("-c%d ", g_cropMode);

@@ -40,7 +40,7 @@ class ThreadedEngine : public ::testing::Test {
     ResetRunCounters();
     g_numFrames = frames;
     g_numOps = std::min(ops, frames);
-    g_testMode = 2;
+    g_testMode = kThreadedTest;
     g_streamMode = stream;
     g_isOutOfOrderIo = write && ooo;  // the read engine has no -o
     g_bufferedIo = TRUE;
