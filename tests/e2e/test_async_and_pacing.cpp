@@ -86,14 +86,11 @@ TEST(Threaded, TwentyWorkersStartTheirFirstFramesAtOnce) {
   RunOptions o;
   o.whileRunning = [&fs](int pid) {
     // Thaw once twenty threads wait on the frozen file system.
-    for (int ms = 0; ms < 30000; ms += 10, usleep(10000)) {
-      int waiting = 0;
-      for (const std::string& task : ListDir("/proc/" + std::to_string(pid) + "/task")) {
-        std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/task/" + task + "/stat");
-        size_t end = stat.rfind(')');
-        waiting += end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'D';
-      }
-      if (waiting >= 20) break;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+    for (int waiting = 0, ms = 0; waiting < 20 && ms < 30000; ms += 10, usleep(10000)) {
+      waiting = 0;
+      for (const std::string& task : ListDir(tasks))
+        waiting += Contains(ReadFile(tasks + task + "/stat"), ") D ");
     }
     fs.Freeze(false);
   };
@@ -279,7 +276,6 @@ TEST(DisplayE2E, PacedRunWithPeriodShowsCompleteScreens) {
     last = std::stoi((*m)[1]);
   }
   EXPECT_TRUE(screens >= 1 && screens == CountOf(out, "Test parameters:")) << out;
-  EXPECT_LE(last, 60);
   EXPECT_LT(out.rfind("Histogram of frame completion times:"), out.find("Overall frame rate"));
 }
 
