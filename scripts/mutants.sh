@@ -26,7 +26,7 @@ mutants=(
   "burst|src/platform/linux/pacing_threads.cpp|s/if \(next_ <= now\) next_ =/if (next_ <= now \&\& false) next_ =/"
   "early-publish|src/engines/threaded_write.cpp|s/published < settled; published\+\+/published < settled || published < iWait; published++/"
   "crop|src/engines/sync.cpp|/ofs \+= g_ioOffset;/d"
-  "crop-threaded|src/engines/threaded_read.cpp|/ofs \+= g_ioOffset;/d"
+  "crop-threaded|src/engines/frame_worker.cpp|/ofs \+= g_ioOffset;/d"
   "crop-async|src/engines/async.cpp|s/aio\[s\]\.offset = offset;/aio[s].offset = 0;/"
   "stamp-at-collect|src/platform/linux/aio.cpp|s/if \(doneAt\) \*doneAt = aio->doneAt;/if (doneAt) QueryPerfCount(doneAt);/"
   "summary-avg|src/report/summary.cpp|s/sum \* 1000 \/ int64_t\(nFrames\)/sum \/ int64_t(nFrames) * 1000/"
@@ -49,6 +49,15 @@ mutants=(
   "sem-kept|src/platform/linux/sema.cpp|/^  sem_unlink\(name\);$/d"
   "csv-quote|src/report/summary.cpp|/if \(\*p == '.'\) s \+= '.';/d"
   "mpi-spread|tools/mpi/job.cpp|s/\(latest - earliest\) \* 1000\.0/(latest - earliest)/"
+  "uring-withdraw|src/platform/linux/aio.cpp|/^    io_uring_prep_nop\(sqe\);$/d"
+  "uring-retry|src/platform/linux/aio.cpp|s/attempt < kSubmitAttempts; attempt\+\+/attempt < 1; attempt++/"
+  "exit-failed|src/driver.cpp|s/status = 2;/status = 0;/"
+  "target-dir|src/driver.cpp|s/if \(cl.isWriteTest\) CheckWriteTarget/if (false) CheckWriteTarget/"
+  "drain-trace|src/engines/async.cpp|s/: \"- waiting for final I\/O %d\"/: \"- Waiting for final I\/O %d\"/"
+  "queue-skip|src/report/summary.cpp|s/== kNoQueueFigure\) continue;/== kNoQueueFigure) break;/"
+  "read-extra|src/engines/threaded_read.cpp|s/return stopped \? i \+ 1 : i;/return i;/"
+  "async-eos|src/engines/async.cpp|s/\(!opened \&\& !d\.write \&\& /(!opened \&\& d.write \&\& /"
+  "async-inflight|src/engines/async.cpp|s/!= kAioIdle; \}/== kAioDone; }/"
 )
 
 selected=("$@")

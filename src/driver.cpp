@@ -5,11 +5,14 @@
 // Then the records are allocated, the platform is set up, the frame queue
 // and the display thread are started, exactly one engine runs on this
 // thread, and the summary is printed from what it recorded. Errors inside the
-// test stop it in an orderly way and still end with the summary and status 0;
-// a summary or timing log that could not be written ends with status 1.
+// test stop it in an orderly way and still end with the summary; the status
+// is then 2, so that a script tells storage that failed from storage that
+// passed (0: completed or stopped by the user). Usage and set-up failures,
+// and a summary or timing log that could not be written, end with status 1.
 #include "driver.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
@@ -17,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "engines/engines.h"
 #include "frameset.h"
@@ -51,6 +55,21 @@ struct ParamsWriter {
   }
 };
 
+// A write test's frames go into an existing directory: the path itself, or
+// the stream file's directory. It is never created, since a mistyped mount
+// point would then measure the wrong disk. Ends the process when it is not
+// there.
+void CheckWriteTarget(const char* path) {
+  std::string dir = path;
+  if (g_streamMode) {
+    size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+  }
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) Fatal(errno, "Cannot write frames into \"%s\"", dir.c_str());
+  if (!S_ISDIR(st.st_mode)) Fatal(ENOTDIR, "Cannot write frames into \"%s\"", dir.c_str());
+}
+
 }  // namespace
 
 void GenerateParametersString(int isWriteTest) {
@@ -63,16 +82,16 @@ void GenerateParametersString(int isWriteTest) {
     add("-d%d ", g_numFilesPerDir);
   if (g_isReverse) add("-v ");
   if (g_isRandom) add("-m ");
-  if (g_testMode == 2)
+  if (g_testMode == kThreadedTest)
     add("-t%d ", g_numOps);
-  else if (g_testMode == 1)
+  else if (g_testMode == kAsyncTest)
     add("-a%d ", g_numOps);
-  if (g_testMode != 0 && isWriteTest && g_isOutOfOrderIo) add("-o ");
+  if (g_testMode != kSyncTest && isWriteTest && g_isOutOfOrderIo) add("-o ");
   if (g_frameRate != 0) {
     add("-f%d -q%d ", g_frameRate, g_frameQueueSize);
     if (!isWriteTest) add("-b%d ", g_framePreBufferCount);
   }
-  if (g_iosPerFrame >= 2 && g_testMode != 1) add("-i%d ", g_iosPerFrame);
+  if (g_iosPerFrame >= 2 && g_testMode != kAsyncTest) add("-i%d ", g_iosPerFrame);
   if (!isWriteTest) {
     if (g_loopFrames != 0) add("-l%d ", g_loopFrames);
     if (g_cropMode != 0) add("-c%d ", g_cropMode);
@@ -117,6 +136,7 @@ void ConfigureRun(RunState* rs) {
   if (addSlash) strcat(fileNameBuf, "/");
   rs->namePart = fileNameBuf + strlen(fileNameBuf);
 
+  if (cl.isWriteTest) CheckWriteTarget(cl.path);
   if (cl.isWriteTest)
     UpdateParametersForWriteTest();
   else
@@ -183,7 +203,10 @@ int OrdaviMain(int argc, char** argv) {
   ConfigureRun(&rs);
   ExecuteRun(&rs);
   int status = DumpStats(rs.cl.isWriteTest, rs.nFrames, rs.cl.logFile, rs.cl.path);
-  if (ReportLostOutput() != 0) status = 1;
+  if (ReportLostOutput() != 0)
+    status = 1;
+  else if (status == 0 && TestFailed())
+    status = 2;
   ReleaseRun();
   return status;
 }

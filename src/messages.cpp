@@ -17,44 +17,23 @@ int64_t g_perfFreq = 0;
 double g_perfTime = 0;
 int64_t g_verboseTime = 0;
 
-ExitHook g_exitHook = nullptr;
-
 namespace {
-// errno of the first failed write to stdout, 0 while none failed.
-std::atomic<int> g_stdoutErrno{0};
 // Raised by the Error that stops a run.
 std::atomic<bool> g_testFailed{false};
 }  // namespace
 
-void NoteStdoutFailure(int err) {
-  int none = 0;
-  g_stdoutErrno.compare_exchange_strong(none, err != 0 ? err : EIO);
-}
-
-int ReportLostOutput() {
-  // Lines written by other parts of the program (the banner, the engine's
-  // first line) leave their failure in the stream's error flag.
-  if (fflush(stdout) != 0 || ferror(stdout)) NoteStdoutFailure(errno);
-  int err = g_stdoutErrno.load();
-  if (err == 0) return 0;
-  fprintf(stderr, "Could not write the results to standard output: %s\n", strerror(err));
-  return 1;
-}
-
-// Usage and Fatal end the process at once, from whichever thread failed:
-// nothing is cleaned up and no other thread is waited for, so the process
-// leaves without running exit handlers or destructors under running threads.
-// Its output is unbuffered.
-void OrdaviExit(int status) {
-  if (g_exitHook) g_exitHook(status);
-  fflush(nullptr);
-  _exit(status);
-}
-
 void Error(int err, const char* msg, ...) {
   // Only the first failure of a run is reported, even when several workers
   // fail at the same moment: whoever raises the stop flag prints.
-  if (g_terminate.exchange(1, std::memory_order_acq_rel)) return;
+  if (g_terminate.exchange(1, std::memory_order_acq_rel)) {
+    // The run was stopping already, and only its first failure is shown.
+    // A failure after the engine's own end (in its final drain or winding
+    // down) still fails the test, silently; one after a user's break is the
+    // break's doing, or comes too late to matter.
+    if (g_userBreaks.load(std::memory_order_acquire) == 0)
+      g_testFailed.store(true, std::memory_order_release);
+    return;
+  }
   g_testFailed.store(true, std::memory_order_release);
   g_stopRequested.store(1, std::memory_order_release);
   va_list ap;
@@ -65,6 +44,8 @@ void Error(int err, const char* msg, ...) {
 }
 
 bool TestFailed() { return g_testFailed.load(std::memory_order_acquire); }
+
+void ResetTestFailed() { g_testFailed.store(false, std::memory_order_release); }
 
 void Fatal(int err, const char* msg, ...) {
   va_list ap;

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "exit.h"  // Fatal ends the process through OrdaviExit
+
 // Seconds per clock tick, ticks per second, and the origin of trace times.
 extern int64_t g_perfFreq;
 extern double g_perfTime;
@@ -16,6 +18,8 @@ void Error(int err, const char* msg, ...) __attribute__((format(printf, 2, 3)));
 // True once Error has failed the run: the test did not measure what was
 // asked. A run the user stopped before any failure is not a failed one.
 bool TestFailed();
+// Forgets a failed test (with the run counters, for the next run).
+void ResetTestFailed();
 
 // Prints the message and "\n***FATAL*** Error %d: %s\n" on stderr and ends the
 // process with status 1.
@@ -24,16 +28,3 @@ bool TestFailed();
 // With --verbose, writes "%.6f: " (seconds since g_verboseTime), the message
 // and a newline to stdout in one write.
 void Verbose(const char* msg, ...) __attribute__((format(printf, 1, 2)));
-
-// Notes that a write to standard output failed with `err` (the first
-// failure is kept). Any thread may call it.
-void NoteStdoutFailure(int err);
-// At the end of the run: when any write to standard output failed, says so
-// once on standard error and returns 1; otherwise returns 0.
-int ReportLostOutput();
-
-// Ends the process. Tests and the fuzzer install a hook that unwinds instead,
-// so that a usage error returns to them; the program itself exits.
-typedef void (*ExitHook)(int status);
-extern ExitHook g_exitHook;
-[[noreturn]] void OrdaviExit(int status);

@@ -243,11 +243,11 @@ void ParseCommandLine(int argc, char** argv, CommandLine* cl) {
         break;
       case 'a':
         g_numOps = NumericValue(opt, value, "Number of buffers", 1, 50);
-        g_testMode = 1;
+        g_testMode = kAsyncTest;
         break;
       case 't':
         g_numOps = NumericValue(opt, value, "Number of threads", 1, 20);
-        g_testMode = 2;
+        g_testMode = kThreadedTest;
         break;
       case 'o':
         g_isOutOfOrderIo = TRUE;

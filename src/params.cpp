@@ -7,7 +7,7 @@
 #define ORDAVI_SCALAR_PARAMS(X)    \
   X(int, g_numFrames, 1800)        \
   X(int, g_numOps, 0)              \
-  X(int, g_testMode, 0)            \
+  X(int, g_testMode, kSyncTest)    \
   X(int, g_frameRate, 0)           \
   X(int, g_frameQueueSize, 0)      \
   X(int, g_framePreBufferCount, 5) \

@@ -9,9 +9,14 @@
 
 #include "types.h"
 
+// How the frames are moved (g_testMode): one at a time on the main thread,
+// several in flight through asynchronous I/O (-a), or by worker threads (-t).
+// The values index the engine table.
+enum TestMode { kSyncTest = 0, kAsyncTest = 1, kThreadedTest = 2 };
+
 extern int g_numFrames;            // -n: frames to write or read
 extern int g_numOps;               // -a / -t: overlapped operations or worker threads
-extern int g_testMode;             // 0 sync, 1 async (-a), 2 threaded (-t)
+extern int g_testMode;             // a TestMode
 extern int g_frameRate;            // -f: frames per second, 0 = unpaced
 extern int g_frameQueueSize;       // -q / -f: queued buffers before a frame is dropped
 extern int g_framePreBufferCount;  // -b: frames buffered before playback starts

@@ -1,5 +1,8 @@
 #include "stats.h"
 
+#include "messages.h"
+#include "platform/platform.h"
+
 PTIME_STATS g_frameStats = nullptr;
 std::atomic<int> g_numFrameStats{0};
 int64_t g_bytesTransferred = 0;
@@ -19,4 +22,6 @@ void ResetRunCounters() {
   g_stopRequested.store(0);
   g_dropFrameCount.store(0);
   g_curQueueUsage.store(0);
+  g_userBreaks.store(0);
+  ResetTestFailed();
 }

@@ -23,6 +23,10 @@ struct TIME_STATS {
 };
 typedef TIME_STATS* PTIME_STATS;
 
+// QueueUsage of a read test's frame that was never queued (the run stopped
+// while the queue was full): it has no queue figure.
+constexpr int32_t kNoQueueFigure = -1;
+
 extern PTIME_STATS g_frameStats;           // g_numFrames records, zero-filled
 extern std::atomic<int> g_numFrameStats;   // published records
 extern int64_t g_bytesTransferred;         // engine's thread only

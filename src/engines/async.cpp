@@ -16,10 +16,12 @@
 // always collects in order, so slot f mod n holds frame f and records are
 // published in frame order, as the playback queue needs.
 //
-// Every slot knows whether it holds an operation in flight. That flag is the
-// single truth the drain goes by: a slot whose result was already collected,
+// Whether a slot holds a transfer is read from its control block, whose state
+// the platform keeps (idle, in flight, done): the drain and the release of
+// the buffers go by it alone, so a slot whose result was already collected,
 // or into which nothing was queued, is never waited on, collected or
-// published again, whatever made the main loop stop. A frame whose transfer
+// published again, whatever made the main loop stop, and no buffer is freed
+// under a transfer. A frame whose transfer
 // failed or came up short is still closed, stamped and published where the
 // failure is seen, as the synchronous engines publish a failed frame; a frame
 // whose file was opened but whose transfer could not be queued is closed at
@@ -51,7 +53,6 @@ constexpr int kMaxAioOps = 50;  // the largest ring -a allows
 
 struct Slot {
   PTIME_STATS pts = nullptr;  // record of the frame in this slot
-  bool inFlight = false;      // queued and not collected yet
   bool ownsFile = false;      // aio.fd is this frame's own file (not the stream)
 };
 
@@ -89,11 +90,10 @@ class AioRing {
   // The finished transfer's byte count, or -1 with errno set to its own
   // error. The transfer's end is the moment it completed. The slot holds
   // nothing in flight afterwards.
-  ssize_t Collect(int s) {
-    ssize_t nBytes = AioReturn(&aio[s], &slot[s].pts->EoReadWrite);
-    slot[s].inFlight = false;
-    return nBytes;
-  }
+  ssize_t Collect(int s) { return AioReturn(&aio[s], &slot[s].pts->EoReadWrite); }
+
+  // The slot holds a transfer that was queued and not yet collected.
+  bool InFlight(int s) const { return aio[s].state.load(std::memory_order_acquire) != kAioIdle; }
 
   // Queues slot s's transfer; false with errno set when it cannot be queued
   // (the frame's own file is then closed at once).
@@ -104,7 +104,6 @@ class AioRing {
       errno = err;
       return false;
     }
-    slot[s].inFlight = true;
     return true;
   }
 
@@ -167,7 +166,7 @@ class AioRing {
 
   void FreeBuffers() {
     for (int s = 0; s < n_; s++)
-      if (!slot[s].inFlight) AioCleanup(&aio[s]);  // never under a running transfer
+      if (!InFlight(s)) AioCleanup(&aio[s]);  // never under a running transfer
   }
 
   void CloseStream() {
@@ -224,26 +223,97 @@ bool CompleteSlot(AioRing* ring, int s, bool write, PacingThread* pacing) {
 void Drain(AioRing* ring, int n, int first, bool write, PacingThread* pacing) {
   for (int i = 0; i < n; i++) {
     const int s = (first + i) % n;
-    if (!ring->slot[s].inFlight) continue;
-    Verbose("- Waiting for final I/O %d", s);
+    if (!ring->InFlight(s)) continue;
+    Verbose(write ? "- Waiting for final I/O %d" : "- waiting for final I/O %d", s);
     if (WaitForAio(&ring->wait[s], 1) == -1)
       Error(errno, "An error occurred waiting for a file I/O to complete");
     CompleteSlot(ring, s, write, pacing);
   }
 }
 
-}  // namespace
+// What differs between the two directions: the open flags, the texts of
+// the trace and of the failures. Everything else is one mechanism.
+struct Direction {
+  bool write;
+  int oflag;
+  const char* aboutToIssue;
+  const char* completed;
+  const char* openFailed;
+  const char* queueFailed;
+};
 
-int CreateOrdaviAsync(char* fileName, char* namePart) {
+const Direction kWrite = {true,
+                          O_WRONLY | O_CREAT,
+                          "- about to write file %d: %s",
+                          "- I/O %d completed",
+                          "Cannot create file \"%s\"",
+                          "Cannot write to file \"%s\""};
+const Direction kRead = {false,
+                         O_RDONLY,
+                         "- about to open file %d: %s",
+                         "- I/O %d finished",
+                         "Cannot open file \"%s\"",
+                         "Cannot read from file \"%s\""};
+
+// Waits for the slot the steady state collects next: the one issued n frames
+// ago, or in an out-of-order write (-o) whichever finished first. The slot,
+// or -1 with errno set.
+int WaitForNextSlot(AioRing* ring, int n, int wait, const Direction& d) {
+  if (d.write && g_isOutOfOrderIo) {
+    Verbose("- waiting for an I/O to complete");
+    return WaitForAio(ring->wait, n);
+  }
+  const int buf = wait % n;
+  Verbose(d.write ? "- waiting for I/O %d to complete" : "- waiting for I/O %d", buf);
+  return WaitForAio(&ring->wait[buf], 1) == -1 ? -1 : buf;
+}
+
+// Gives slot s frame frameIndex in the steady state: names it, stamps its
+// start, opens its file (a read whose sequence on disk ends here loops over
+// the frames that exist) and queues the transfer. A failure is reported and
+// ends the loop (false).
+bool IssueFrame(AioRing* ring, int s, int frameIndex, char* fileName, char* namePart, int offset,
+                const Direction& d) {
+  PTIME_STATS pts = g_frameStats + frameIndex;
+  ring->slot[s].pts = pts;
+  int fnum = GenFileName(fileName, namePart, frameIndex);
+  Verbose(d.aboutToIssue, d.write ? s : frameIndex, fileName);
+  QueryPerfCount(&pts->Start);
+  bool opened = ring->Open(s, fnum, fileName, d.oflag, offset);
+  if (!opened && !d.write && SequenceEndsAt(fileName, namePart, frameIndex, errno)) {
+    g_loopFrames = frameIndex;
+    fnum = GenFileName(fileName, namePart, frameIndex);
+    QueryPerfCount(&pts->Start);
+    opened = ring->Open(s, fnum, fileName, d.oflag, offset);
+  }
+  if (!opened) {
+    Error(errno, d.openFailed, fileName);
+    return false;
+  }
+  if (!ring->Queue(s, d.write)) {
+    Error(errno, d.queueFailed, fileName);
+    return false;
+  }
+  return true;
+}
+
+// The engine of both directions: set-up, fill, steady state, drain.
+int RunAsync(char* fileName, char* namePart, const Direction& d) {
   const int n = RingSize();
-  AioRing ring(n, 0);
-  printf("Writing frames (async: %d, rate: %d, queue: %d)\n", n, g_frameRate, g_frameQueueSize);
-  ring.stream = OpenStreamFile(fileName, true);
+  const int offset = d.write ? 0 : g_ioOffset;
+  AioRing ring(n, offset);
+  if (d.write)
+    printf("Writing frames (async: %d, rate: %d, queue: %d)\n", n, g_frameRate, g_frameQueueSize);
+  else
+    printf("Reading frames (async: %d, rate: %d, queue: %d, prebuf: %d)\n", n, g_frameRate,
+           g_frameQueueSize, g_framePreBufferCount);
+  ring.stream = OpenStreamFile(fileName, d.write);
   ring.Start();
   PacingThread pacing;
-  BeginRun(&pacing, false);
+  BeginRun(&pacing, !d.write);
 
-  // Fill: one frame per slot, back to back.
+  // Fill: one frame per slot, back to back (a read has no end-of-sequence
+  // retry here).
   int frameIndex = 0;
   bool stopped = false;
   for (; frameIndex < n; frameIndex++) {
@@ -251,18 +321,17 @@ int CreateOrdaviAsync(char* fileName, char* namePart) {
     int fnum = GenFileName(fileName, namePart, frameIndex);
     PTIME_STATS pts = g_frameStats + frameIndex;
     ring.slot[s].pts = pts;
-    if (pacing.started && !WaitForSema(g_frameSema, TRUE)) {
+    if (d.write && pacing.started && !WaitForSema(g_frameSema, TRUE)) {
       if (g_terminate) {  // interrupted by the user's break: stop, no failure
         stopped = true;
         break;
       }
       Fatal(errno, "An error occurred waiting for a frame");
     }
-    Verbose("- about to write file %d: %s", frameIndex, fileName);
+    Verbose(d.aboutToIssue, frameIndex, fileName);
     QueryPerfCount(&pts->Start);
-    if (!ring.Open(s, fnum, fileName, O_WRONLY | O_CREAT, 0))
-      Fatal(errno, "Cannot create file \"%s\"", fileName);
-    if (!ring.Queue(s, true)) Fatal(errno, "Cannot write to file \"%s\"", fileName);
+    if (!ring.Open(s, fnum, fileName, d.oflag, offset)) Fatal(errno, d.openFailed, fileName);
+    if (!ring.Queue(s, d.write)) Fatal(errno, d.queueFailed, fileName);
     // A break during a paced fill must not leave the engine waiting for
     // frames from a capture thread that has already ended.
     if (g_terminate) {
@@ -271,126 +340,43 @@ int CreateOrdaviAsync(char* fileName, char* namePart) {
     }
   }
 
-  // Steady state: one completion, one issue.
+  // Steady state: one completion, one issue. A read collects in order and
+  // hands each frame to playback, so frames are published in frame order.
   int wait = 0;
   for (; !stopped && frameIndex < g_numFrames; wait++, frameIndex++) {
-    if (pacing.started && !WaitForSema(g_frameSema, TRUE)) {
+    if (d.write && pacing.started && !WaitForSema(g_frameSema, TRUE)) {
       Error(errno, "An error occurred waiting for a frame");
       break;
     }
-    int buf;
-    if (g_isOutOfOrderIo) {
-      Verbose("- waiting for an I/O to complete");
-      buf = WaitForAio(ring.wait, n);
-    } else {
-      buf = wait % n;
-      Verbose("- waiting for I/O %d to complete", buf);
-      if (WaitForAio(&ring.wait[buf], 1) == -1) buf = -1;
-    }
+    int buf = WaitForNextSlot(&ring, n, wait, d);
     if (buf == -1) {
       // The slot stays in flight; the drain collects and publishes it.
       Error(errno, "An error occurred waiting for a file I/O to complete");
       break;
     }
-    Verbose("- I/O %d completed", buf);
-    if (!CompleteSlot(&ring, buf, true, &pacing)) break;
-
-    PTIME_STATS pts = g_frameStats + frameIndex;
-    ring.slot[buf].pts = pts;
-    int fnum = GenFileName(fileName, namePart, frameIndex);
-    Verbose("- about to write file %d: %s", buf, fileName);
-    QueryPerfCount(&pts->Start);
-    if (!ring.Open(buf, fnum, fileName, O_WRONLY | O_CREAT, 0)) {
-      Error(errno, "Cannot create file \"%s\"", fileName);
-      break;
-    }
-    if (!ring.Queue(buf, true)) {
-      Error(errno, "Cannot write to file \"%s\"", fileName);
-      break;
-    }
+    Verbose(d.completed, buf);
+    if (!CompleteSlot(&ring, buf, d.write, &pacing)) break;
+    if (!IssueFrame(&ring, buf, frameIndex, fileName, namePart, offset, d)) break;
     if (g_terminate) break;
   }
 
+  // Drain from the slot the loop would have collected next. A write frees
+  // its buffers before the end of the run is stamped; a read lets playback
+  // show every frame first.
   Verbose("- FINISHING");
-  Drain(&ring, n, n > 0 ? wait % n : 0, true, &pacing);
-  ring.FreeBuffers();
-  EndRun(&pacing);
-  ring.CloseStream();
-  return frameIndex;
-}
-
-int ReadOrdaviAsync(char* fileName, char* namePart) {
-  const int n = RingSize();
-  AioRing ring(n, g_ioOffset);
-  printf("Reading frames (async: %d, rate: %d, queue: %d, prebuf: %d)\n", n, g_frameRate,
-         g_frameQueueSize, g_framePreBufferCount);
-  ring.stream = OpenStreamFile(fileName, false);
-  ring.Start();
-  PacingThread pacing;
-  BeginRun(&pacing, true);
-
-  // Fill: one frame per slot, back to back; no end-of-sequence retry here.
-  int frameIndex = 0;
-  bool stopped = false;
-  for (; frameIndex < n; frameIndex++) {
-    const int s = frameIndex;
-    int fnum = GenFileName(fileName, namePart, frameIndex);
-    Verbose("- about to open file %d: %s", frameIndex, fileName);
-    PTIME_STATS pts = g_frameStats + frameIndex;
-    ring.slot[s].pts = pts;
-    QueryPerfCount(&pts->Start);
-    if (!ring.Open(s, fnum, fileName, O_RDONLY, g_ioOffset))
-      Fatal(errno, "Cannot open file \"%s\"", fileName);
-    if (!ring.Queue(s, false)) Fatal(errno, "Cannot read from file \"%s\"", fileName);
-    if (g_terminate) {
-      stopped = true;
-      break;
-    }
-  }
-
-  // Steady state: complete the oldest frame, hand it to playback, reuse its
-  // slot for the next frame. Frames are published in order.
-  for (; !stopped && frameIndex < g_numFrames; frameIndex++) {
-    const int buf = frameIndex % n;
-    Verbose("- waiting for I/O %d", buf);
-    if (WaitForAio(&ring.wait[buf], 1) == -1) {
-      // The slot stays in flight; the drain collects and publishes it.
-      Error(errno, "An error occurred waiting for a file I/O to complete");
-      break;
-    }
-    Verbose("- I/O %d finished", buf);
-    if (!CompleteSlot(&ring, buf, false, &pacing)) break;
-
-    int fnum = GenFileName(fileName, namePart, frameIndex);
-    Verbose("- about to open file %d: %s", frameIndex, fileName);
-    PTIME_STATS pts = g_frameStats + frameIndex;
-    ring.slot[buf].pts = pts;
-    QueryPerfCount(&pts->Start);
-    bool opened = ring.Open(buf, fnum, fileName, O_RDONLY, g_ioOffset);
-    if (!opened && SequenceEndsAt(fileName, namePart, frameIndex, errno)) {
-      // The sequence on disk ends here: loop over the frames that exist.
-      g_loopFrames = frameIndex;
-      fnum = GenFileName(fileName, namePart, frameIndex);
-      QueryPerfCount(&pts->Start);
-      opened = ring.Open(buf, fnum, fileName, O_RDONLY, g_ioOffset);
-    }
-    if (!opened) {
-      Error(errno, "Cannot open file \"%s\"", fileName);
-      break;
-    }
-    if (!ring.Queue(buf, false)) {
-      Error(errno, "Cannot read from file \"%s\"", fileName);
-      break;
-    }
-    if (g_terminate) break;
-  }
-
-  // Drain in frame order (from the oldest frame not yet collected); playback
-  // keeps consuming meanwhile.
-  Verbose("- FINISHING");
-  Drain(&ring, n, n > 0 ? frameIndex % n : 0, false, &pacing);
+  const int next = d.write ? wait : frameIndex;
+  Drain(&ring, n, n > 0 ? next % n : 0, d.write, &pacing);
+  if (d.write) ring.FreeBuffers();
   EndRun(&pacing);
   ring.FreeBuffers();
   ring.CloseStream();
   return frameIndex;
 }
+
+}  // namespace
+
+int CreateOrdaviAsync(char* fileName, char* namePart) {
+  return RunAsync(fileName, namePart, kWrite);
+}
+
+int ReadOrdaviAsync(char* fileName, char* namePart) { return RunAsync(fileName, namePart, kRead); }

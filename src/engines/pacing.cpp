@@ -33,7 +33,12 @@ void StartPlayback(PacingThread* p) {
 void HandOverFrame(PacingThread* p, PTIME_STATS pts, bool traceStart) {
   if (!p->started) return;
   int queuedBufs = 0;
-  ReleaseSemaWhenRoom(g_frameSema, &queuedBufs);
+  if (!ReleaseSemaWhenRoom(g_frameSema, &queuedBufs)) {
+    // The run stopped while the queue was full: the frame was never queued
+    // and has no queue figure.
+    pts->QueueUsage = kNoQueueFigure;
+    return;
+  }
   if (!p->isThreadRunning && queuedBufs >= g_framePreBufferCount) {
     pthread_mutex_unlock(&p->playbackMutex);
     p->isThreadRunning = TRUE;

@@ -34,46 +34,6 @@
 #include "transfer.h"
 #include "worker.h"
 
-void* ReadFrameThreadProc(void* arg) {
-  PPARAMS p = static_cast<PPARAMS>(arg);
-  void* self = p;
-  if (EndedBeforeFirstFrame(p)) {
-    Verbose("  + Read thread terminated [%p]", self);
-    return nullptr;
-  }
-  for (;;) {
-    Verbose("  + Waiting for go-ahead [%p]", self);
-    if (!WaitForFrame(p)) break;
-
-    Verbose("  + Read thread released: %s [%p]", p->FileName, self);
-    PTIME_STATS pts = p->Times;
-    QueryPerfCount(&pts->Start);
-
-    int64_t ofs;
-    HANDLE file = OpenFrame(p->FileName, O_RDONLY, p->FileDes, p->FrameIndex, pts, &ofs);
-    if (file == -1) {
-      Error(errno, "Cannot open file \"%s\"", p->FileName);
-      AbandonFrame(p);
-      return nullptr;
-    }
-    if (!g_streamMode) Verbose("  + Open completed [%p]", self);
-
-    // The crop offset selects the middle part of the frame.
-    if (g_dataSize != 0) ofs += g_ioOffset;
-    int64_t moved = 0;
-    ReadFrameData(file, p->Buffer, ofs, g_dataSize, p->FileName, &moved, "  + Read completed [%p]",
-                  self);
-    p->BytesTransferred += moved;
-    QueryPerfCount(&pts->EoReadWrite);
-
-    CloseFrame(file, pts);
-    Verbose("  + Read thread finished [%p]", self);
-    if (FinishFrame(p)) break;
-  }
-  Verbose("  + Read thread terminated [%p]", self);
-  return nullptr;
-}
-
 int ReadOrdaviThreaded(char* fileName, char* namePart) {
   PARAMS params[kMaxWorkers];
   THREAD threadPool[kMaxWorkers];
@@ -152,5 +112,8 @@ int ReadOrdaviThreaded(char* fileName, char* namePart) {
   EndRun(&pacing);
   for (int t = 0; t < numOps; t++) DestroyWorker(&params[t]);
   if (g_streamMode) close(params[0].FileDes);
-  return i;
+  // After a stop the frame handed out last was read, counted and published
+  // too: the summary and the log cover it, so that they, the bytes and the
+  // live screen all describe the same frames.
+  return stopped ? i + 1 : i;
 }

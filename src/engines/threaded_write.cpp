@@ -29,46 +29,6 @@
 #include "transfer.h"
 #include "worker.h"
 
-void* WriteFrameThreadProc(void* arg) {
-  PPARAMS p = static_cast<PPARAMS>(arg);
-  void* self = p;
-  if (EndedBeforeFirstFrame(p)) {
-    Verbose("  + Write thread terminated [%p]", self);
-    return nullptr;
-  }
-  for (;;) {
-    Verbose("  + About to wait for data to write [%p]", self);
-    if (!WaitForFrame(p)) break;
-
-    Verbose("  + Write thread released: %s [%p]", p->FileName, self);
-    PTIME_STATS pts = p->Times;
-    QueryPerfCount(&pts->Start);
-    p->BytesTransferred = 0;
-
-    int64_t ofs;
-    HANDLE file = OpenFrame(p->FileName, O_WRONLY | O_CREAT, p->FileDes, p->FrameIndex, pts, &ofs);
-    if (file == -1) {
-      Error(errno, "Cannot create file \"%s\"", p->FileName);
-      AbandonFrame(p);
-      break;
-    }
-    if (!g_streamMode) Verbose("  + Open completed [%p]", self);
-
-    int64_t moved = 0;
-    if (!WriteFrameData(file, p->Buffer, ofs, g_dataSize, p->FileName, &moved))
-      p->Terminate.store(TRUE);
-    p->BytesTransferred += moved;
-    QueryPerfCount(&pts->EoReadWrite);
-    Verbose("  + Write completed [%p]", self);
-
-    CloseFrame(file, pts);
-    Verbose("  + Write thread finished [%p]", self);
-    if (FinishFrame(p)) break;
-  }
-  Verbose("  + Write thread terminated [%p]", self);
-  return nullptr;
-}
-
 namespace {
 
 int NextWorker(int thread, int numOps) { return thread + 1 == numOps ? 0 : thread + 1; }

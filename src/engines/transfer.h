@@ -45,8 +45,6 @@ inline void CloseFrame(HANDLE file, PTIME_STATS pts) {
   QueryPerfCount(&pts->EoClose);
 }
 
-// Writes the frame; a short write is reported with 28 (no space left).
-// `moved` receives the bytes of the pieces that were written. False on failure.
 // The size of the next piece: g_ioSize, or all that is left if that is less
 // or if g_ioSize is not positive.
 inline int PieceSize(int bytes) { return g_ioSize > 0 && g_ioSize < bytes ? g_ioSize : bytes; }
@@ -54,6 +52,8 @@ inline int PieceSize(int bytes) { return g_ioSize > 0 && g_ioSize < bytes ? g_io
 // The transfer buffer every frame's pieces fit in (0: no data, no buffer).
 inline int PieceBufferSize() { return g_ioSize > 0 ? g_ioSize : g_dataSize; }
 
+// Writes the frame; a short write is reported with 28 (no space left).
+// `moved` receives the bytes of the pieces that were written. False on failure.
 inline bool WriteFrameData(HANDLE file, const unsigned char* buf, int64_t ofs, int bytes,
                            const char* fileName, int64_t* moved) {
   *moved = 0;

@@ -116,6 +116,11 @@ bool FinishFrame(PPARAMS p);
 // Terminate, unlocks and wakes the engine.
 void AbandonFrame(PPARAMS p);
 
+// ---- the workers themselves (frame_worker.cpp), one per direction
+
+void* WriteFrameThreadProc(void* arg);
+void* ReadFrameThreadProc(void* arg);
+
 // ---- publication of out-of-order frames
 
 // The frames each worker holds, as record indexes, so that an engine that

@@ -126,7 +126,7 @@ QueueStats ComputeQueue(const TIME_STATS* stats, int nFrames, int preBufferCount
   int64_t sum = 0;
   bool counted = false;
   for (int i = 0; i < nFrames; i++) {
-    if (stats[i].QueueUsage < 0) break;
+    if (stats[i].QueueUsage == kNoQueueFigure) continue;  // never queued
     if (i < preBufferCount) continue;
     int q = stats[i].QueueUsage;
     if (q < min) min = q;

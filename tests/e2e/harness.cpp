@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -247,4 +248,20 @@ bool LoopFs::Freeze(bool frozen) {
   bool done = Sh(std::string("fsfreeze ") + (frozen ? "-f " : "-u ") + mnt_) == 0;
   if (done) frozen_ = frozen;
   return done;
+}
+
+std::string LoopFs::Throttle(int64_t bytesPerSecond) const {
+  struct stat st;
+  std::string dev = stat(device_.c_str(), &st) == 0 ? std::to_string(major(st.st_rdev)) + ":" +
+                                                          std::to_string(minor(st.st_rdev))
+                                                    : "0:0";
+  return "for io in read write; do echo " + dev + " " + std::to_string(bytesPerSecond) +
+         " > $cg/blkio.throttle.${io}_bps_device; done";
+}
+
+RunResult InCgroup(const std::string& controller, const std::string& setUp,
+                   const std::string& args) {
+  return Shell("cg=/sys/fs/cgroup/" + controller + "/ordavi_e2e_$$; mkdir $cg || exit 77; " +
+               setUp + "; sh -c 'echo $$ > $0/cgroup.procs; exec $1 " + args +
+               "' $cg \"$ORDAVI\"; s=$?; rmdir $cg; exit $s");
 }

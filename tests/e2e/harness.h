@@ -96,6 +96,15 @@ inline bool Contains(const std::string& hay, const std::string& needle) {
 // or ordavi is built without it, so that the asynchronous engines take
 // their POSIX AIO path.
 bool IoUringForbidden();
+// A shell command prefix that execs the command after it with its io_uring
+// submissions numbered first to first + count - 1 failing with `err`.
+std::string FailingSubmits(int first, int count, int err);
+
+// Runs `args` of ordavi in a fresh cgroup $cg of `controller` once the shell
+// commands `setUp` have set its knobs; status 77 when there is no such
+// controller here.
+RunResult InCgroup(const std::string& controller, const std::string& setUp,
+                   const std::string& args);
 
 // Runs a shell command quietly; its exit status.
 int Sh(const std::string& cmd);
@@ -117,6 +126,9 @@ class LoopFs {
   bool CutTo(int megabytes);
   // Freezes the file system (every create and write on it waits) or thaws it.
   bool Freeze(bool frozen);
+  // The set-up for InCgroup("blkio", ...) that limits reads and writes on
+  // the device to `bytesPerSecond`.
+  std::string Throttle(int64_t bytesPerSecond) const;
 
  private:
   TempDir dir_;

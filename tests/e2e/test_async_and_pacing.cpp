@@ -5,7 +5,6 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,31 +37,23 @@ std::vector<Row> Rows(const std::string& csv) {
   return rows;
 }
 
-// Runs ordavi in a cgroup $cg of `controller` once `setUp` has set its knobs;
-// status 77 when there is no such controller here.
-RunResult InCgroup(const std::string& controller, const std::string& setUp,
-                   const std::string& args) {
-  return Shell("cg=/sys/fs/cgroup/" + controller + "/ordavi_e2e_$$; mkdir $cg || exit 77; " +
-               setUp + "; sh -c 'echo $$ > $0/cgroup.procs; exec $1 " + args +
-               "' $cg \"$ORDAVI\"; s=$?; rmdir $cg; exit $s");
-}
-
-// A transfer's end is stamped when it completes: the 40 ms period of a paced
-// write or read must not show in its I/O times (4 KiB take well under 1 ms;
+// A transfer's end is stamped when it completes: the 200 ms period of a
+// paced write or read must not show in its I/O times (4 KiB take far less;
 // the median leaves room for a few slow ones on a busy disk). An unpaced
-// stream keeps several transfers in flight, on the path --verbose names.
+// stream keeps several transfers in flight, on the path --verbose names,
+// and each engine's final drain traces its own line.
 TEST(AsyncPath, PacedTransferTimesAndTransfersInFlight) {
   TempDir d;
   for (std::string extra : {"-w 4", "-w 4 -o", "-q 2 -b 1"}) {
-    RunOk(Words("-a 2 -n 10 -f 25 -u 0 -x " + (d / "p.csv") + " " + extra + " " + d.path()));
+    RunOk(Words("-a 2 -n 6 -f 5 -u 0 -x " + (d / "p.csv") + " " + extra + " " + d.path()));
     std::vector<double> io;
     for (auto& w : Rows(d / "p.csv")) {
       EXPECT_TRUE(w.start <= w.open && w.open <= w.io && w.io <= w.close) << extra;
       io.push_back(w.io - w.open);
     }
-    ASSERT_EQ(io.size(), 10u);
+    ASSERT_EQ(io.size(), 6u);
     std::sort(io.begin(), io.end());
-    EXPECT_LT(io[4], 10.0) << extra << ": I/O times hold the period\n" << ReadFile(d / "p.csv");
+    EXPECT_LT(io[3], 100.0) << extra << ": I/O times hold the period\n" << ReadFile(d / "p.csv");
   }
   RunResult r =
       RunOk(Words("--verbose -a 8 -s -w 1024 -n 32 -u 0 -x " + (d / "s.csv") + " " + (d / "s")));
@@ -75,23 +66,43 @@ TEST(AsyncPath, PacedTransferTimesAndTransfersInFlight) {
                       return b.open <= a.open && b.io > a.open;
                     }));
   EXPECT_TRUE(rows.size() == 32 && most >= 4) << most;
+  for (std::string drain : {"- Waiting for final I/O ", "- waiting for final I/O "}) {
+    const bool write = drain[2] == 'W';
+    r = RunOk(Words("--verbose -a 4 -n 8 -u 0 " + std::string(write ? "-w 4 " : "") + d.path()));
+    std::string lines;
+    for (const std::string& line : SplitLines(r.out))
+      if (Contains(line, "final I/O")) lines += line.substr(line.find(": ") + 2) + "\n";
+    EXPECT_EQ(lines, drain + "0\n" + drain + "1\n" + drain + "2\n" + drain + "3\n");
+  }
 }
 
-// Every worker's buffer exists before the run starts, so the first frames of
-// 20 workers all start at once (the buffers alone take tens of ms).
+// Every worker starts its first frame at once: on a frozen file system each
+// create waits, and every frame has started before any create ended.
 TEST(Threaded, TwentyWorkersStartTheirFirstFramesAtOnce) {
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  constexpr double kWithinMs = 100.0;  // the sanitizers slow thread starts
-#else
-  constexpr double kWithinMs = 25.0;
-#endif
   TempDir d;
-  for (std::string mode : {"-w hd ", ""}) {
-    RunOk(Words(mode + "-t 20 -n 20 -u 0 -x " + (d / "t.csv") + " " + d.path()));
-    std::vector<Row> rows = Rows(d / "t.csv");
-    ASSERT_EQ(rows.size(), 20u);
-    for (size_t i = 0; i < rows.size(); i++) EXPECT_LT(rows[i].start, kWithinMs) << "frame " << i;
-  }
+  LoopFs fs(16);
+  SKIP_WITHOUT_LOOP(fs);
+  ASSERT_TRUE(fs.Freeze(true));
+  RunOptions o;
+  o.whileRunning = [&fs](int pid) {
+    // Thaw once twenty threads wait on the frozen file system.
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+    for (int waiting = 0, ms = 0; waiting < 20 && ms < 30000; ms += 10, usleep(10000)) {
+      waiting = 0;
+      for (const std::string& task : ListDir(tasks))
+        waiting += Contains(ReadFile(tasks + task + "/stat"), ") D ");
+    }
+    fs.Freeze(false);
+  };
+  RunResult r =
+      RunOrdavi(Words("-t 20 -n 20 -w 4 -u 0 -x " + (d / "t.csv") + " " + fs.frames()), o);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<Row> rows = Rows(d / "t.csv");
+  ASSERT_EQ(rows.size(), 20u);
+  double lastStart = 0, firstOpen = 1e30;
+  for (const Row& row : rows) lastStart = std::max(lastStart, row.start);
+  for (const Row& row : rows) firstOpen = std::min(firstOpen, row.open);
+  EXPECT_LT(lastStart, firstOpen) << ReadFile(d / "t.csv");
 }
 
 // A failure during the first hand-out still gives every worker its frame,
@@ -99,8 +110,9 @@ TEST(Threaded, TwentyWorkersStartTheirFirstFramesAtOnce) {
 TEST(Threaded, FailureDuringTheFirstHandOutKeepsEveryWorkersFrame) {
   TempDir d;
   ASSERT_EQ(mkdir((d / "frame000001.tst").c_str(), 0700), 0);
-  RunResult r = RunOk(Words("-t 4 -w 4 -n 10 -u 0 " + d.path()));
-  EXPECT_TRUE(Contains(r.err, "/frame000001.tst\"\nError 21: Is a directory\n")) << r.err;
+  RunResult r = RunOrdavi(Words("-t 4 -w 4 -n 10 -u 0 " + d.path()));
+  EXPECT_TRUE(r.status == 2 && Contains(r.err, "/frame000001.tst\"\nError 21: Is a directory\n"))
+      << r.err;
   for (int i : {0, 2, 3, 4})
     EXPECT_TRUE(AllBytesAre(d / ("frame00000" + std::to_string(i) + ".tst"), 't')) << i;
   EXPECT_FALSE(FileExists(d / "frame000005.tst"));
@@ -120,7 +132,7 @@ TEST(AsyncPath, FailuresInTheLastFramesAreReported) {
     const bool write = run != "" && run != "-o ";
     ASSERT_TRUE(run != "" || fs.CutTo(6));  // the device fails from the reads on
     RunResult r = RunOrdavi(Words("-a 4 -n 4 -u 0 " + run + (write ? fs.frames() : fs / "r")));
-    EXPECT_TRUE(r.status == 0 && Contains(r.out, "  Overall frame rate")) << r.err;
+    EXPECT_TRUE(r.status == 2 && Contains(r.out, "  Overall frame rate")) << r.err;
     EXPECT_TRUE(Contains(
         r.err, write ? "\nError 28: No space left on device\n" : "\nError 5: Input/output error\n"))
         << run << r.err;
@@ -171,13 +183,10 @@ TEST(Pacing, BreaksKillsAndTheFrameQueueName) {
 // pacing thread late; never shorter).
 TEST(Pacing, DroppedFramesOfARunThatCannotKeepUp) {
   LoopFs fs(64);
-  struct stat st;
-  if (!fs.ok() || stat(fs.device().c_str(), &st) != 0) GTEST_SKIP() << "no loop device";
-  const std::string limit = "for io in read write; do echo " + std::to_string(major(st.st_rdev)) +
-                            ":" + std::to_string(minor(st.st_rdev)) +
-                            " 1048576 > $cg/blkio.throttle.${io}_bps_device; done";
+  SKIP_WITHOUT_LOOP(fs);
   for (std::string mode : {"-w 64", ""}) {
-    RunResult r = InCgroup("blkio", limit, mode + " -n 20 -f 50 -q 2 -b 0 -u 0 " + fs.frames());
+    RunResult r = InCgroup("blkio", fs.Throttle(1048576),
+                           mode + " -n 20 -f 50 -q 2 -b 0 -u 0 " + fs.frames());
     if (r.status == 77) GTEST_SKIP() << "no blkio cgroup here";
     ASSERT_EQ(r.status, 0) << r.err;
     double drops = After(r.out, "Number of dropped frames: ");
@@ -201,11 +210,15 @@ TEST(Pacing, MissedPeriodsAreNotCaughtUp) {
   };
   RunResult r =
       RunOrdavi(Words("-w 4 -n 60 -f 50 -q 60 -u 0 -x " + (d / "g.csv") + " " + d.path()), o);
-  std::vector<Row> rows = Rows(d / "g.csv");
+  std::vector<std::string> rows = LogRows(d / "g.csv");
   ASSERT_TRUE(r.status == 0 && rows.size() == 60) << r.err;
-  int close = 0;  // frames started within 5 ms of the one before
-  for (size_t i = 1; i < rows.size(); i++) close += rows[i].start - rows[i - 1].start < 5.0;
-  EXPECT_LE(close, 2);
+  // The capture thread's own stamps (frametime): made-up periods would
+  // release some 30 frames back to back (within a quarter period); a late
+  // wake-up takes the next grid point, which may lie close, but only once.
+  int close = 0;
+  for (size_t i = 1; i < rows.size(); i++)
+    close += std::stod(Fields(rows[i]).at(5)) - std::stod(Fields(rows[i - 1]).at(5)) < 5.0;
+  EXPECT_LT(close, 10) << ReadFile(d / "g.csv");
 }
 
 TEST(Pacing, OutOfOrderWithTheLiveScreen) {
@@ -263,7 +276,6 @@ TEST(DisplayE2E, PacedRunWithPeriodShowsCompleteScreens) {
     last = std::stoi((*m)[1]);
   }
   EXPECT_TRUE(screens >= 1 && screens == CountOf(out, "Test parameters:")) << out;
-  EXPECT_LE(last, 60);
   EXPECT_LT(out.rfind("Histogram of frame completion times:"), out.find("Overall frame rate"));
 }
 

@@ -66,7 +66,7 @@ TEST_P(Engines, FramesStreamsPacedRunsAndFailures) {
   ASSERT_EQ(unlink((dir_ / "frame000004.tst").c_str()), 0);
   ASSERT_EQ(mkdir((dir_ / "frame000004.tst").c_str(), 0700), 0);
   RunResult c = Run("-w 4 -n 6 " + dir_.path());
-  EXPECT_TRUE(c.status == 0 && CountOf(c.err, "Error ") == 1 && Contains(c.out, "  Overall frame"));
+  EXPECT_TRUE(c.status == 2 && CountOf(c.err, "Error ") == 1 && Contains(c.out, "  Overall frame"));
   EXPECT_TRUE(Contains(c.err, "/frame000004.tst\"\nError 21: Is a directory\n")) << c.err;
 }
 
@@ -125,7 +125,8 @@ TEST(SyncEngine, NameNumbersALoop) {
   EXPECT_EQ(ListDir(dir.path()), (Args{"shot_000100.dpx", "shot_000101.dpx", "shot_000102.dpx"}));
 }
 
-// Fatal errors end with status 1, touch nothing and leave no frame queue;
+// Fatal errors end with status 1, touch nothing and leave no frame queue
+// (a test that failed once it ran ends with 2);
 // the log is created before the run, and the asynchronous engine fills its
 // ring before it, so nothing is measured in vain.
 TEST(SyncEngine, FatalErrors) {
@@ -143,6 +144,10 @@ TEST(SyncEngine, FatalErrors) {
       {"-w 4 -n 1 " + (dir / std::string(250, 'p')), "Path is too long"},
       {"-w 4 -n 1 -x " + (dir / "no/such.csv") + " " + dir.path(),
        "Could not create log file: No such file or directory\n"},
+      // A write test's directory must exist: it is never created.
+      {"-w hd -n 100 -x " + (dir / "w.csv") + " " + (dir / "d"),
+       "Cannot write frames into \"" + (dir / "d") + "\"\n***FATAL*** Error 2: No such "},
+      {"-s -w 64 -n 4 " + (dir / "d/s"), "Cannot write frames into \"" + (dir / "d") + "\"\n"},
   };
   for (const auto& [line, err] : cases) {
     RunResult r = RunOrdavi(Words("-u 0 " + line));

@@ -16,12 +16,12 @@ namespace {
 using nlohmann::json;
 const char* const kReport = ORDAVI_REPORT_BINARY;
 
-// Runs ordavi on `target` with a timing log at `log`; returns `log`.
-std::string OrdaviLog(const std::string& log, const std::string& options,
-                      const std::string& target) {
-  std::vector<std::string> args = Words(options + " -u 0 --noinfo");
-  args.insert(args.end(), {"-x", log, target});
-  RunResult r = RunOrdavi(args);
+// Runs ordavi on `target` with a timing log at `log`, in a blkio cgroup set
+// up by `throttle` if given; returns `log`.
+std::string OrdaviLog(const std::string& log, const std::string& options, const std::string& target,
+                      const std::string& throttle = "") {
+  std::string line = options + " -u 0 --noinfo -x " + log + " " + target;
+  RunResult r = throttle.empty() ? RunOrdavi(Words(line)) : InCgroup("blkio", throttle, line);
   EXPECT_EQ(r.status, 0) << r.err;
   return log;
 }
@@ -54,22 +54,26 @@ json VerdictAt(const json& log, double rate) {
   return json();  // null: every comparison with it fails
 }
 
-// Tiny frames at 24 fps clearly sustain; 2 MB frames in 512 direct 4 KB
-// transfers (25-80 ms each here) clearly cannot at 100 fps with a queue of 5.
+// Tiny frames at 24 fps clearly sustain; 2 MB frames on a device throttled
+// to 40 MiB/s (20 fps at best) clearly cannot at 100 fps with a queue of 5.
 // Each unpaced run's prediction must agree with the paced run after it on
 // the same storage, and all eight logs as one job add up. The page opens in
 // headless Chromium with no script error and every chart painted.
 TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   TempDir dir;
-  mkdir((dir / "slow").c_str(), 0700);
+  LoopFs slow(96);
+  SKIP_WITHOUT_LOOP(slow);
+  if (Sh("test -d /sys/fs/cgroup/blkio") != 0) GTEST_SKIP() << "no blkio cgroup here";
   const char* runs[] = {
       "-w 4 -n 100",     "-w 4 -n 30 -f 24",           "-r -n 100",
       "-r -n 30 -f 24",  "-w 2048 -i 512 -n 30",       "-w 2048 -i 512 -n 30 -f 100 -q 5",
       "-r -i 512 -n 30", "-r -i 512 -n 30 -f 100 -q 5"};
   std::vector<std::string> args = Words("--json - --rates 24,100 --queue 5"), logs;
-  for (const char* run : runs)
-    logs.push_back(OrdaviLog(dir / (std::to_string(logs.size()) + ".csv"), run,
-                             logs.size() < 4 ? dir.path() : dir / "slow"));
+  for (const char* run : runs) {
+    const std::string log = dir / (std::to_string(logs.size()) + ".csv");
+    logs.push_back(logs.size() < 4 ? OrdaviLog(log, run, dir.path())
+                                   : OrdaviLog(log, run, slow.frames(), slow.Throttle(40 << 20)));
+  }
   args.insert(args.end(), logs.begin(), logs.end());
   RunResult r = RunProgram(kReport, args);
   ASSERT_EQ(std::pair(r.status, r.err), std::pair(0, std::string())) << r.err;

@@ -47,7 +47,6 @@ TEST_P(AioTest, LowestFinishedEntryFailedReportsItsErrorDespiteLaterSuccess) {
   EXPECT_EQ(WaitForAio(&list_[1], 1), 0);
   int64_t doneAt = 0;
   EXPECT_EQ(AioReturn(&aio_[1], &doneAt), 4096);
-  EXPECT_GT(doneAt, 0);
   EXPECT_EQ(result(AioReturn(&aio_[0], &doneAt)), std::make_pair(-1L, EBADF));
   EXPECT_EQ(result(WaitForAio(list_, 2)), std::make_pair(-1L, EINVAL));
   for (auto& a : aio_) close(a.fd);

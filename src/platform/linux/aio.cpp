@@ -28,6 +28,7 @@
 #include <liburing.h>
 #endif
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,6 +55,8 @@ bool g_aioForcePosix = false;
 namespace {
 
 constexpr int kMaxSlots = 64;  // above the largest ring -a allows
+// Attempts at a submission that fails for the moment, 1 ms apart.
+constexpr int kSubmitAttempts = 100;
 
 enum class Path { kNone, kUring, kPosix };
 
@@ -64,6 +67,14 @@ int g_numSlots = 0;
 int g_helperThreads = 0;
 THREAD g_completer;
 bool g_completerRunning = false;
+// The marker of a request withdrawn after a failed submission, and how many
+// such requests the completion thread has not yet seen complete: the ring
+// is not torn down under one of them.
+char g_withdrawn;
+std::atomic<int> g_withdrawnPending{0};
+// Tells the io_uring completion thread to end when no stop marker could be
+// submitted; it looks at it whenever its wait times out.
+std::atomic<bool> g_completerStop{false};
 
 // Raised once per completion; the engine sleeps on it (futex) while none of
 // the slots it waits for is done.
@@ -93,12 +104,22 @@ void Publish(AIO* aio, ssize_t result, int64_t doneAt) {
 io_uring g_ring;
 
 void* UringCompleter(void*) {
+  bool stopSeen = false;
   for (;;) {
     io_uring_cqe* cqe = nullptr;
-    int rc = io_uring_wait_cqe(&g_ring, &cqe);
+    // Where the kernel can time a wait without a request of its own, the
+    // thread wakes now and then to see whether it is to end.
+    __kernel_timespec wake = {0, 200000000};
+    int rc = (g_ring.features & IORING_FEAT_EXT_ARG) != 0
+                 ? io_uring_wait_cqe_timeout(&g_ring, &cqe, &wake)
+                 : io_uring_wait_cqe(&g_ring, &cqe);
     int64_t now;
     QueryPerfCount(&now);
-    if (rc == -EINTR || rc == -EAGAIN) continue;
+    if (rc == -ETIME || rc == -EINTR || rc == -EAGAIN) {
+      // The stop marker never got through (nor, before it, anything else).
+      if (!stopSeen && g_completerStop.load(std::memory_order_acquire)) return nullptr;
+      continue;
+    }
     if (rc < 0) {
       // The ring itself failed: every transfer in flight fails with it, so
       // that no waiter hangs, and the thread ends.
@@ -110,8 +131,13 @@ void* UringCompleter(void*) {
     AIO* aio = static_cast<AIO*>(io_uring_cqe_get_data(cqe));
     int res = cqe->res;
     io_uring_cqe_seen(&g_ring, cqe);
-    if (aio == nullptr) return nullptr;  // the stop marker of AioShutdown
-    Publish(aio, res, now);
+    if (aio == nullptr)
+      stopSeen = true;  // the stop marker of AioShutdown
+    else if (aio == static_cast<void*>(&g_withdrawn))
+      g_withdrawnPending.fetch_sub(1, std::memory_order_relaxed);
+    else
+      Publish(aio, res, now);
+    if (stopSeen && g_withdrawnPending.load(std::memory_order_relaxed) == 0) return nullptr;
   }
 }
 
@@ -133,6 +159,25 @@ bool UringInit(AIO* ring, int count, HANDLE stream) {
   return true;
 }
 
+// Passes every request queued so far to the kernel. A submission that fails
+// for the moment (interrupted, short of resources, or the completion queue
+// full until the completion thread catches up) is retried a little later;
+// false with errno set when requests are still waiting after that.
+bool UringSubmitAll() {
+  int err = EAGAIN;
+  for (int attempt = 0; io_uring_sq_ready(&g_ring) > 0 && attempt < kSubmitAttempts; attempt++) {
+    int rc = io_uring_submit(&g_ring);
+    if (rc > 0) continue;
+    err = rc < 0 ? -rc : EAGAIN;
+    if (err != EINTR && err != EAGAIN && err != EBUSY) break;
+    timespec pause = {0, 1000000};
+    nanosleep(&pause, nullptr);
+  }
+  if (io_uring_sq_ready(&g_ring) == 0) return true;
+  errno = err;
+  return false;
+}
+
 BOOL UringQueue(AIO* aio, bool write) {
   io_uring_sqe* sqe = io_uring_get_sqe(&g_ring);
   if (sqe == nullptr) {
@@ -152,23 +197,32 @@ BOOL UringQueue(AIO* aio, bool write) {
   }
   io_uring_sqe_set_data(sqe, aio);
   aio->state.store(kAioInFlight, std::memory_order_release);
-  int rc;
-  do rc = io_uring_submit(&g_ring);
-  while (rc == -EINTR);
-  if (rc < 1) {
+  if (!UringSubmitAll()) {
+    // The request already sits in the ring, where the next submission would
+    // send it, after the engine has freed its buffer and closed its file.
+    // The kernel has not read it yet: it becomes a no-op whose completion
+    // is ignored, and the slot is idle again.
+    int err = errno;
+    io_uring_prep_nop(sqe);
+    io_uring_sqe_set_data(sqe, &g_withdrawn);
+    g_withdrawnPending.fetch_add(1, std::memory_order_relaxed);
     aio->state.store(kAioIdle, std::memory_order_relaxed);
-    errno = rc < 0 ? -rc : EAGAIN;
+    errno = err;
     return FALSE;
   }
   return TRUE;
 }
 
-// Ends the completion thread with a marker; the ring must be empty.
+// Ends the completion thread with a marker. Nothing is in flight now, so
+// there is room for it; should it not get through, the thread sees the stop
+// flag.
 void UringStopCompleter() {
-  io_uring_sqe* sqe = io_uring_get_sqe(&g_ring);
-  io_uring_prep_nop(sqe);
-  io_uring_sqe_set_data(sqe, nullptr);
-  io_uring_submit(&g_ring);
+  g_completerStop.store(true, std::memory_order_release);
+  if (io_uring_sqe* sqe = io_uring_get_sqe(&g_ring)) {
+    io_uring_prep_nop(sqe);
+    io_uring_sqe_set_data(sqe, nullptr);
+  }
+  UringSubmitAll();
 }
 
 void UringExit() { io_uring_queue_exit(&g_ring); }
@@ -463,9 +517,10 @@ void AioShutdown() {
   }
   if (g_path == Path::kUring) {
     if (g_completerRunning) {
-      // The ring is empty now, so there is always room for the stop marker.
       UringStopCompleter();
       pthread_join(g_completer, nullptr);
+      g_completerStop.store(false, std::memory_order_relaxed);
+      g_withdrawnPending.store(0, std::memory_order_relaxed);
     }
     UringExit();
   } else {

@@ -27,8 +27,6 @@
 #include "../../stats.h"
 #include "../platform.h"
 
-std::atomic<int> g_userBreaks{0};
-
 namespace {
 
 int64_t NowNs() {

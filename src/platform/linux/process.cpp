@@ -1,5 +1,5 @@
-// Process set-up: the break handler, the thread attributes, the priority of
-// a paced run.
+// Process set-up: the break handler and the count of user breaks, the
+// thread attributes, the priority of a paced run, the standard descriptors.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -13,6 +13,7 @@
 #include "../platform.h"
 
 pthread_attr_t g_pthreadAttr;
+std::atomic<int> g_userBreaks{0};
 
 // Runs in whichever thread the signal lands on, so it does only what is safe
 // there: it sets the lock-free stop flag and writes its line with write().
@@ -100,12 +101,4 @@ BOOL OpenStandardDescriptors() {
     }
   }
   return TRUE;
-}
-
-// On a terminal each screen replaces the previous one (cursor home, clear
-// the screen), like top. Into a pipe or a file nothing is added, so captured
-// output holds only the screens themselves.
-void ClearScreen() {
-  static const bool isTerminal = isatty(STDOUT_FILENO) == 1;
-  if (isTerminal) printf("\033[H\033[2J");
 }
