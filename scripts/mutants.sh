@@ -30,8 +30,8 @@ mutants=(
   "crop-async|src/engines/async.cpp|s/aio\[s\]\.offset = offset;/aio[s].offset = 0;/"
   "stamp-at-collect|src/platform/linux/aio.cpp|s/if \(doneAt\) \*doneAt = aio->doneAt;/if (doneAt) QueryPerfCount(doneAt);/"
   "summary-avg|src/report/summary.cpp|s/sum \* 1000 \/ int64_t\(nFrames\)/sum \/ int64_t(nFrames) * 1000/"
-  "hist-column|src/report/histogram.cpp|s/\* 16\.0 \+ 0\.5;/* 16.0;/"
-  "rate-range|src/options.cpp|s/\"The desired frame rate\", 0, 100/\"The desired frame rate\", 0, 120/"
+  "hist-column|src/timing_log_format.h|s/\* 16\.0 \+ 0\.5;/* 16.0;/"
+  "rate-range|src/timing_log_format.h|s/kMaxFrameRate = 100;/kMaxFrameRate = 120;/"
   "reverse-name|src/frameset.cpp|s/fnum = g_numFrames - 1 - index;/fnum = g_numFrames - index;/"
   "period-drop|src/report/display_screen.cpp|/HistogramDrop\(&state->hist, /d"
   "dir-by-number|src/frameset.cpp|0,/g_dirName, index \/ g_numFilesPerDir/s//g_dirName, fnum \/ g_numFilesPerDir/"
@@ -50,7 +50,7 @@ mutants=(
   "mpi-drops|tools/mpi/job.cpp|/    dropped \+= res\.dropped;/d"
   "mpi-bytes|tools/mpi/job.cpp|0,/    bytes \+= res\.bytes;/{//d}"
   "sem-kept|src/platform/linux/sema.cpp|/^  sem_unlink\(name\);$/d"
-  "csv-quote|src/report/summary.cpp|/if \(\*p == '.'\) s \+= '.';/d"
+  "csv-quote|src/report/timing_log_writer.cpp|/if \(\*p == '.'\) s \+= '.';/d"
   "mpi-spread|tools/mpi/job.cpp|s/\(latest - earliest\) \* 1000\.0/(latest - earliest)/"
 )
 

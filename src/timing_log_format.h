@@ -23,11 +23,6 @@
 
 namespace timing_log {
 
-// The header lines' keys, in order (each followed by a comma).
-inline constexpr const char* kHeaderKeys[] = {
-    "Date",     "Time",       "Version",   "OS",        "Hostname",
-    "TestPath", "Parameters", "FrameRate", "Bandwidth", "DroppedFrames"};
-
 // The summary table's heading and rows.
 inline constexpr char kSummaryHeadingPaced[] = ",file,open,io,close,queue";
 inline constexpr char kSummaryHeadingUnpaced[] = ",file,open,io,close";

@@ -6,19 +6,9 @@
 namespace report {
 namespace {
 
-constexpr int64_t kDefaultPreBuffer = 5;
-
 int64_t PhaseValue(const TimingLog& log, uint32_t r, int phase) {
-  switch (phase) {
-    case kFile:
-      return log.close[r] - log.start[r];
-    case kOpen:
-      return log.open[r] - log.start[r];
-    case kIo:
-      return log.io[r] - log.open[r];
-    default:
-      return log.close[r] - log.io[r];
-  }
+  return timing_log::PhaseDuration(timing_log::Phase(phase), log.start[r], log.open[r], log.io[r],
+                                   log.close[r]);
 }
 
 using timing_log::FramePeriodNs;
@@ -107,26 +97,18 @@ std::vector<uint32_t> CountedRows(const TimingLog& log) {
   return rows;
 }
 
-int HistogramColumn(int64_t fileTimeUs) {
-  if (fileTimeUs <= 0) return 0;
-  double x = (std::log10(double(fileTimeUs) / 1e6) + 4.0) * 16.0 + 0.5;
-  int c = int(x);
-  return std::clamp(c, 0, kHistColumns - 1);
-}
-
-double HistogramColumnCentreMs(int column) { return 0.1 * std::pow(10.0, column / 16.0); }
-
 ModelConfig ConfigForRate(double rate, bool isWrite, int queueOpt, int preBufferOpt) {
   ModelConfig c;
   c.rateFps = rate;
   c.isWrite = isWrite;
   // ordavi takes whole frame rates and makes the queue as long as the rate;
   // a 23.976 fps target is run as -f 24.
-  c.queueSize = queueOpt > 0 ? queueOpt : std::max(1, int(std::lround(rate)));
+  c.queueSize =
+      queueOpt > 0 ? queueOpt : timing_log::DefaultQueueSize(std::max(1, int(std::lround(rate))));
   if (isWrite) {
     c.preBuffer = 0;
   } else {
-    int64_t b = preBufferOpt >= 0 ? preBufferOpt : kDefaultPreBuffer;
+    int64_t b = preBufferOpt >= 0 ? preBufferOpt : timing_log::kDefaultPreBuffer;
     c.preBuffer = int(std::min<int64_t>(b, c.queueSize - 1));
   }
   return c;

@@ -32,6 +32,7 @@ struct PhaseStats {
 // Statistics of durations in microseconds; takes the values to reorder them.
 PhaseStats ComputePhase(std::vector<int64_t> us);
 
+// In the order of timing_log::Phase.
 enum Phase { kFile, kOpen, kIo, kClose, kPhases };
 constexpr std::array<const char*, kPhases> kPhaseNames = {"file", "open", "io", "close"};
 
@@ -40,10 +41,13 @@ constexpr std::array<const char*, kPhases> kPhaseNames = {"file", "open", "io", 
 // started row that never finished.
 std::vector<uint32_t> CountedRows(const TimingLog& log);
 
-// The live screen's histogram: 65 columns on a log axis from 0.1 ms to 1 s.
-constexpr int kHistColumns = 65;
-int HistogramColumn(int64_t fileTimeUs);
-double HistogramColumnCentreMs(int column);
+// The live screen's histogram: 65 columns on a log axis from 0.1 ms to 1 s,
+// as ordavi counts them.
+using timing_log::HistogramColumnCentreMs;
+using timing_log::kHistColumns;
+inline int HistogramColumn(int64_t fileTimeUs) {
+  return timing_log::HistogramColumn(double(fileTimeUs) / 1e6);
+}
 
 struct Stall {
   double gapMs = 0;    // longest time between two consecutive completions

@@ -59,6 +59,7 @@ bool StartsWith(std::string_view s, std::string_view prefix) {
 }
 
 // A time printed as "%.3f" milliseconds, into whole microseconds.
+static_assert(fmt::kStampDecimals == 3, "stamps are read as whole microseconds");
 bool ParseMicros(std::string_view s, int64_t* out) {
   size_t i = 0;
   bool neg = false;
@@ -77,12 +78,12 @@ bool ParseMicros(std::string_view s, int64_t* out) {
   size_t fracDigits = 0;
   if (i < s.size() && s[i] == '.') {
     for (i++; i < s.size() && s[i] >= '0' && s[i] <= '9'; i++, fracDigits++) {
-      if (fracDigits >= 3) return false;  // more precision than the log ever prints
+      if (fracDigits >= size_t(fmt::kStampDecimals)) return false;  // more than ever printed
       frac = frac * 10 + (s[i] - '0');
     }
   }
   if (i != s.size() || digits + fracDigits == 0) return false;
-  for (size_t k = fracDigits; k < 3; k++) frac *= 10;
+  for (size_t k = fracDigits; k < size_t(fmt::kStampDecimals); k++) frac *= 10;
   int64_t v = whole * 1000 + frac;
   *out = neg ? -v : v;
   return true;
@@ -333,7 +334,7 @@ TimingLog ParseTimingLog(std::string_view text, const std::string& name,
     log.frameTime.reserve(guess);
     log.queue.reserve(guess);
   }
-  const size_t want = log.paced ? 7 : 5;
+  const size_t want = size_t(log.paced ? fmt::kFrameColumnsPaced : fmt::kFrameColumnsUnpaced);
   std::string_view rf[8];
   while (lines.Next(&line, &whole)) {
     size_t n = Split(line, rf, 7);
