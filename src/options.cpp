@@ -17,6 +17,7 @@
 #include "messages.h"
 #include "params.h"
 #include "run_hooks.h"
+#include "timing_log_format.h"
 #include "version.h"
 
 namespace {
@@ -101,7 +102,7 @@ void FrameSizeValue(int opt, char* value, CommandLine* cl) {
       return;
     }
   }
-  g_fileSize = NumericValue(opt, value, "Size of file", 0, 2097151) * 1024;
+  g_fileSize = NumericValue(opt, value, "Size of file", 0, timing_log::kMaxFrameSizeKB) * 1024;
   cl->addDpxHeader = FALSE;
 }
 
@@ -236,7 +237,8 @@ void ParseCommandLine(int argc, char** argv, CommandLine* cl) {
         g_streamMode = TRUE;
         break;
       case 'n':
-        g_numFrames = NumericValue(opt, value, "Number of frames", 1, 2000000000);
+        g_numFrames = NumericValue(opt, value, "Number of frames", timing_log::kMinFrames,
+                                   timing_log::kMaxFrames);
         break;
       case 'B':
         g_bufferedIo = TRUE;
@@ -253,14 +255,18 @@ void ParseCommandLine(int argc, char** argv, CommandLine* cl) {
         g_isOutOfOrderIo = TRUE;
         break;
       case 'f':
-        g_frameRate = NumericValue(opt, value, "The desired frame rate", 0, 100);
-        if (g_frameRate >= 1 && g_frameQueueSize == 0) g_frameQueueSize = g_frameRate;
+        g_frameRate =
+            NumericValue(opt, value, "The desired frame rate", 0, timing_log::kMaxFrameRate);
+        if (g_frameRate >= timing_log::kMinFrameRate && g_frameQueueSize == 0)
+          g_frameQueueSize = timing_log::DefaultQueueSize(g_frameRate);
         break;
       case 'q':
-        g_frameQueueSize = NumericValue(opt, value, "The size of queue", 1, 10000);
+        g_frameQueueSize = NumericValue(opt, value, "The size of queue", timing_log::kMinQueue,
+                                        timing_log::kMaxQueue);
         break;
       case 'b':
-        g_framePreBufferCount = NumericValue(opt, value, "The pre-buffering number", 0, 9999);
+        g_framePreBufferCount =
+            NumericValue(opt, value, "The pre-buffering number", 0, timing_log::kMaxPreBuffer);
         break;
       case 'v':
         g_isReverse = TRUE;
@@ -272,7 +278,8 @@ void ParseCommandLine(int argc, char** argv, CommandLine* cl) {
         g_loopFrames = NumericValue(opt, value, "The loop number", 1, 1000000);
         break;
       case 'i':
-        g_iosPerFrame = NumericValue(opt, value, "Number of IOs", 1, 5000);
+        g_iosPerFrame = NumericValue(opt, value, "Number of IOs", timing_log::kMinIosPerFrame,
+                                     timing_log::kMaxIosPerFrame);
         break;
       case 'd':
         g_numFilesPerDir = NumericValue(opt, value, "Files per directory", 1, 2000000000);
@@ -281,7 +288,8 @@ void ParseCommandLine(int argc, char** argv, CommandLine* cl) {
         g_pause = NumericValue(opt, value, "The start delay", 0, 100000);
         break;
       case 'c':
-        g_cropMode = NumericValue(opt, value, "Crop percentage", 1, 100);
+        g_cropMode =
+            NumericValue(opt, value, "Crop percentage", timing_log::kMinCrop, timing_log::kMaxCrop);
         break;
       case 'u':
         g_updateInterval = NumericValue(opt, value, "The update interval", 0, 1000);

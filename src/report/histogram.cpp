@@ -13,17 +13,6 @@ void ClearHistogram(Histogram* h) {
   h->histFirstStat = 0;
 }
 
-int HistogramColumn(double fileTime) {
-  // log10 of zero or a negative time (a record that never ran) has no
-  // column, and converting an infinity or NaN to int is undefined: such
-  // times, like everything up to 0.1 ms, go to the first column.
-  if (!(fileTime > 0)) return 0;
-  double x = (log10(fileTime) + 4.0) * 16.0 + 0.5;
-  if (x < 0) return 0;
-  if (x >= kHistColumns - 1) return kHistColumns - 1;
-  return static_cast<int>(x);
-}
-
 void HistogramEnter(Histogram* h, double fileTime) { h->histogram[HistogramColumn(fileTime)]++; }
 
 void HistogramDrop(Histogram* h, const TIME_STATS* stats, int numStats, int64_t threshold,

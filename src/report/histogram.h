@@ -12,8 +12,9 @@
 #include <cstdint>
 
 #include "../stats.h"
+#include "../timing_log_format.h"
 
-constexpr int kHistColumns = 65;
+using timing_log::kHistColumns;  // the columns and their formula are the log's too
 constexpr int kHistRows = 10;
 constexpr int kHistRowWidth = 78;  // label, blank, bar, 65 columns, blanks, line feed
 constexpr int kHistSbufSize = 2000;
@@ -43,7 +44,7 @@ void ClearHistogram(Histogram* h);
 
 // The column of a file time in seconds: 0 for 0.1 ms and below (and for a
 // time of zero or less), 64 for about 930 ms and above.
-int HistogramColumn(double fileTime);
+using timing_log::HistogramColumn;
 
 // Counts one frame.
 void HistogramEnter(Histogram* h, double fileTime);

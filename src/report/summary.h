@@ -1,10 +1,17 @@
-// The final summary on stdout and the CSV timing log.
+// The final summary on stdout; the CSV timing log is written by
+// timing_log_writer.cpp.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
 #include "../stats.h"
+#include "../timing_log_format.h"
+#include "timing_log_writer.h"
+
+// A single time value (a minimum, a maximum, a stamp from the start) in ms:
+// ticks * 1000 in 64 bits first, then to double.
+inline double MsOfTicks(int64_t ticks, double perfTime) { return double(ticks * 1000) * perfTime; }
 
 // Minimum, average and maximum of one per-frame duration, in milliseconds.
 struct DurationStats {
@@ -13,7 +20,7 @@ struct DurationStats {
 
 // Which duration of a record: EoClose-Start, EoOpenCreate-Start,
 // EoReadWrite-EoOpenCreate, EoClose-EoReadWrite.
-enum class Duration { File, Open, Io, Close };
+using Duration = timing_log::Phase;
 
 // Walks records 0..nFrames-1, stopping at the first never started record;
 // the average divides by nFrames. Zeros when nothing was counted.
@@ -28,11 +35,6 @@ struct QueueStats {
 // Queue usage of a paced run: records below preBufferCount are skipped, the
 // walk stops at the first negative value, the average divides by nFrames.
 QueueStats ComputeQueue(const TIME_STATS* stats, int nFrames, int preBufferCount);
-
-// Writes the timing log body (everything after the Date and Time lines).
-// Returns 0, or the errno of the first write that failed (the rest of the
-// log is then not attempted).
-int WriteTimingLog(FILE* f, int nFrames, const char* path);
 
 // What the summary shows: one run's records and counts, or a job's merged.
 struct SummaryInput {
@@ -51,24 +53,9 @@ SummaryInput SummaryInputFromRun(int nFrames);  // from the run's globals
 // NoteStdoutFailure).
 void PrintSummary(int isWriteTest, const SummaryInput& in);
 
-// Creates or truncates the timing log for writing; null with errno set when
-// it cannot. A FIFO without a reader fails at once instead of blocking.
-FILE* OpenTimingLog(const char* logFile);
-// Opens the log before the run, so that a log that cannot be created ends
-// the program before anything is measured; DumpStats then writes into it.
-bool OpenTimingLogBeforeRun(const char* logFile);
-
 // Prints the summary on stdout and, with `logFile`, writes the timing log
 // (into the file opened before the run, or a new one). Returns 0, or 1 when
 // the log could not be created or written whole; that is reported on stderr
 // with the log's name and the reason. A failed write to stdout is noted
 // through NoteStdoutFailure.
 int DumpStats(int isWriteTest, int nFrames, const char* logFile, const char* path);
-
-// The timing log part of DumpStats: writes the log into the file opened
-// before the run (or a new one); 0, or 1 with the reason on stderr.
-int WriteLogFile(int nFrames, const char* logFile, const char* path);
-
-// Writes the whole log (its Date and Time lines, then the body) into `f` and
-// closes it. Returns 0, or the errno of the first write or flush that failed.
-int WriteAndCloseLog(FILE* f, int nFrames, const char* path);

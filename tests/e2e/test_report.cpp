@@ -2,7 +2,9 @@
 // page in a real browser.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -54,8 +56,10 @@ json VerdictAt(const json& log, double rate) {
   return json();  // null: every comparison with it fails
 }
 
-// Tiny frames at 24 fps clearly sustain; 2 MB frames on a device throttled
-// to 40 MiB/s (20 fps at best) clearly cannot at 100 fps with a queue of 5.
+// Tiny frames at 24 fps clearly sustain (written below a directory whose
+// name would end the page's script early if it were not escaped); 2 MB
+// frames on a device throttled to 40 MiB/s (20 fps at best) clearly cannot
+// at 100 fps with a queue of 5.
 // Each unpaced run's prediction must agree with the paced run after it on
 // the same storage, and all eight logs as one job add up. The page opens in
 // headless Chromium with no script error and every chart painted.
@@ -64,6 +68,8 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   LoopFs slow(96);
   SKIP_WITHOUT_LOOP(slow);
   if (Sh("test -d /sys/fs/cgroup/blkio") != 0) GTEST_SKIP() << "no blkio cgroup here";
+  const std::string fast = dir / "x<!--<script>";
+  mkdir(fast.c_str(), 0700);
   const char* runs[] = {
       "-w 4 -n 100",     "-w 4 -n 30 -f 24",           "-r -n 100",
       "-r -n 30 -f 24",  "-w 2048 -i 512 -n 30",       "-w 2048 -i 512 -n 30 -f 100 -q 5",
@@ -71,7 +77,7 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   std::vector<std::string> args = Words("--json - --rates 24,100 --queue 5"), logs;
   for (const char* run : runs) {
     const std::string log = dir / (std::to_string(logs.size()) + ".csv");
-    logs.push_back(logs.size() < 4 ? OrdaviLog(log, run, dir.path())
+    logs.push_back(logs.size() < 4 ? OrdaviLog(log, run, fast)
                                    : OrdaviLog(log, run, slow.frames(), slow.Throttle(40 << 20)));
   }
   args.insert(args.end(), logs.begin(), logs.end());
@@ -143,6 +149,102 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   EXPECT_TRUE(Contains(body, "data-status=\"ok\"") && Contains(body, "data-charts=\"4\"") &&
               !Contains(body, "data-errors"))
       << body;
+  // The verdicts and percentiles of the job and of each log, and the
+  // hostile path shown as text.
+  EXPECT_EQ(
+      std::pair(CountOf(dom.out, "<th>rate (fps)</th>"), CountOf(dom.out, "<th>phase (ms)</th>")),
+      std::pair(3, 3));
+  EXPECT_TRUE(Contains(dom.out, "x&lt;!--&lt;script&gt;"));
+}
+
+// Logs of runs in hostile directories, and logs edited by hand: each ends in
+// a report that shows no control character, or in a refusal naming the file
+// and the line.
+TEST(Report, HostilePathsAndEditedLogs) {
+  TempDir dir;
+  const std::string esc = "e\x1b]0;owned\x07\x1b[2J", quote = "q\"\nz";
+  for (const std::string& d : {esc, quote}) mkdir((dir / d).c_str(), 0700);
+  const std::string escLog = OrdaviLog(dir / "esc.csv", "-w 4 -n 5", dir / esc);
+  const std::string quoteLog = OrdaviLog(dir / "quote.csv", "-w 4 -n 5", dir / quote);
+  const std::string text = ReadFile(escLog), row1 = LogRows(escLog).at(1);
+  auto edited = [&](const char* name, const std::string& from, const std::string& to) {
+    std::string t = text;
+    std::ofstream(dir / name) << t.replace(t.find(from), from.size(), to);
+    return dir / name;
+  };
+  const std::vector<std::string> f = Fields(row1);
+  // Arguments, exit status, regexes searched in stdout and stderr.
+  const std::tuple<std::vector<std::string>, int, const char*, const char*> cases[] = {
+      {{escLog}, 0, "e\\\\x1b\\]0;owned\\\\x07\\\\x1b\\[2J", "^$"},
+      {{edited("host.csv", "Hostname,", "Hostname,\x1b]0;t\x07\x1b[2J")},
+       0,
+       " on \\\\x1b\\]0;t",
+       "^$"},
+      {{"--json", "-", quoteLog}, 0, "\"test_path\": \"[^\"]*/q\\\\\"\\\\nz\"", "^$"},
+      {{edited("stamp.csv", "\n" + row1 + "\n",
+               "\n1," + f[1] + ",-9223372036854000.000," + f[3] + "," + f[4] + "\n")},
+       1,
+       "^$",
+       "^ordavi-report: [^\n]*stamp\\.csv:19: "},
+      {{edited("huge.csv", " -w4 ", " -w9007199254740993 ")},
+       1,
+       "^$",
+       "^ordavi-report: [^\n]*huge\\.csv:7: "},
+  };
+  for (const auto& [arguments, status, out, err] : cases) {
+    RunResult r = RunProgram(kReport, arguments);
+    SCOPED_TRACE(arguments.back());
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(out))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.err, std::regex(err))) << r.err;
+    for (const std::string* s : {&r.out, &r.err})
+      EXPECT_TRUE(std::all_of(s->begin(), s->end(), [](unsigned char c) {
+        return c == '\n' || (c >= 32 && c != 127);
+      })) << *s;
+  }
+}
+
+// A report that cannot be written whole (the disk is full) leaves no file
+// behind, and an earlier report of the same name stays as it was.
+TEST(Report, AFailedWriteKeepsTheEarlierReport) {
+  LoopFs fs(8);
+  SKIP_WITHOUT_LOOP(fs);
+  TempDir dir;
+  const std::string log = OrdaviLog(dir / "a.csv", "-w 4 -n 5", dir.path()), page = fs / "r.html";
+  std::ofstream(page) << "earlier";
+  Sh("dd if=/dev/zero of=" + fs / "fill" + " bs=64k");
+  RunResult r = RunProgram(kReport, {"--html", page, log});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "cannot write HTML file")) << r.err;
+  EXPECT_EQ(ReadFile(page), "earlier");
+  EXPECT_EQ(ListDir(fs / ""), (std::vector<std::string>{"fill", "frames", "lost+found", "r.html"}));
+}
+
+// A run too short to fill its queue is judged by the storage's steady state:
+// 256 KiB frames on a device throttled to 2.5 MiB/s (10 fps at most) are
+// "no" at 24 fps, with the frame where the queue would overflow after the
+// run's 20, and "yes" at 5 fps.
+TEST(Report, AShortRunOnSlowStorageIsNotSustained) {
+  LoopFs fs(64);
+  struct stat st;
+  if (!fs.ok() || stat(fs.device().c_str(), &st) != 0) GTEST_SKIP() << "no loop device";
+  const std::string log = fs / "slow.csv";
+  RunResult run =
+      Shell("cg=/sys/fs/cgroup/blkio/ordavi_report_$$; mkdir $cg || exit 77; echo " +
+            std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) +
+            " 2621440 > $cg/blkio.throttle.write_bps_device; sh -c 'echo $$ > "
+            "$0/cgroup.procs; exec $1 -w 256 -n 20 -u 0 --noinfo -x " +
+            log + " " + fs.frames() + "' $cg \"$ORDAVI\"; s=$?; rmdir $cg; exit $s");
+  if (run.status == 77) GTEST_SKIP() << "no blkio cgroup here";
+  ASSERT_EQ(run.status, 0) << run.err;
+  RunResult r = RunProgram(kReport, {"--json", "-", "--rates", "24,5", log});
+  ASSERT_EQ(r.status, 0) << r.err;
+  json doc = json::parse(r.out), at24 = VerdictAt(doc["logs"][0], 24),
+       at5 = VerdictAt(doc["logs"][0], 5);
+  EXPECT_EQ(std::tuple(at24["dropped_frames"], at24["sustained"], at24["verdict"], at5["verdict"]),
+            std::tuple(0, false, "no", "yes"))
+      << r.out;
+  EXPECT_GT(at24["first_drop_after_frames"], 20) << r.out;
 }
 
 }  // namespace

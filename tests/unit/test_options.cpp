@@ -1,6 +1,3 @@
-#include <fstream>
-#include <iterator>
-
 #include "fuzz_command_line.h"
 #include "test_support.h"
 
@@ -135,17 +132,12 @@ TEST(Params, ResetRestoresTheStartingValues) {
 // Replays the command-line fuzzer's seed corpus and every input that once
 // made it fail, so a fixed fault stays fixed in the plain test run too.
 TEST(FuzzCorpus, EveryInputParsesWithoutFault) {
-  for (const char* sub : {"corpus", "regressions"}) {
-    std::filesystem::path dir = std::filesystem::path(ORDAVI_FUZZ_DIR) / sub;
-    for (auto& entry : std::filesystem::directory_iterator(dir)) {
-      std::ifstream in(entry.path(), std::ios::binary);
-      std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      ParseResult r;
-      Capture(&r, [&] {
-        fuzzing::FuzzCommandLine(reinterpret_cast<const uint8_t*>(data.data()), data.size());
-      });
-    }
-  }
+  ForEachFuzzInput({"corpus", "regressions"}, [](const std::string&, const std::string& data) {
+    ParseResult r;
+    Capture(&r, [&] {
+      fuzzing::FuzzCommandLine(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    });
+  });
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -18,6 +20,19 @@
 #include "params.h"
 #include "platform/platform.h"
 #include "stats.h"
+
+// Calls `fn` with the bytes of every file in the fuzz directories named.
+inline void ForEachFuzzInput(
+    std::initializer_list<const char*> dirs,
+    const std::function<void(const std::string&, const std::string&)>& fn) {
+  for (const char* sub : dirs)
+    for (auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::path(ORDAVI_FUZZ_DIR) / sub)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      fn(entry.path(),
+         std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    }
+}
 
 inline bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != text.npos;

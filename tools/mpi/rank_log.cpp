@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "report/summary.h"
+#include "report/timing_log_writer.h"
 
 namespace {
 

@@ -6,23 +6,12 @@
 namespace report {
 namespace {
 
-constexpr int64_t kDefaultPreBuffer = 5;
-
 int64_t PhaseValue(const TimingLog& log, uint32_t r, int phase) {
-  switch (phase) {
-    case kFile:
-      return log.close[r] - log.start[r];
-    case kOpen:
-      return log.open[r] - log.start[r];
-    case kIo:
-      return log.io[r] - log.open[r];
-    default:
-      return log.close[r] - log.io[r];
-  }
+  return timing_log::PhaseDuration(timing_log::Phase(phase), log.start[r], log.open[r], log.io[r],
+                                   log.close[r]);
 }
 
-// The period the pacing thread sleeps: whole nanoseconds, truncated.
-int64_t PeriodNs(double rate) { return int64_t(1e9 / rate); }
+using timing_log::FramePeriodNs;
 
 Stall LongestStall(std::vector<int64_t> completionsUs, const std::vector<uint32_t>& rowOf) {
   Stall s;
@@ -64,20 +53,21 @@ PhaseStats ComputePhase(std::vector<int64_t> us) {
   PhaseStats s;
   s.count = int64_t(us.size());
   if (us.empty()) return s;
-  // Sums in integers (microseconds): exact for any realistic run.
-  __int128 sum = 0, sumSq = 0;
+  // The sum in integers (microseconds): exact for any log the reader takes.
+  __int128 sum = 0;
   int64_t mn = us[0], mx = us[0];
   for (int64_t v : us) {
     sum += v;
-    sumSq += __int128(v) * v;
     mn = std::min(mn, v);
     mx = std::max(mx, v);
   }
   double n = double(s.count);
   double mean = double(sum) / n;
-  // Population variance from exact integer sums, without cancellation.
-  __int128 num = sumSq * s.count - sum * sum;
-  double var = double(num) / (n * n);
+  // Population variance from the deviations of the mean: no cancellation,
+  // and no product of sums to overflow on a crafted log.
+  long double dev = 0;
+  for (int64_t v : us) dev += (v - (long double)mean) * (v - (long double)mean);
+  double var = double(dev / (long double)n);
   s.minMs = double(mn) / 1000;
   s.maxMs = double(mx) / 1000;
   s.meanMs = mean / 1000;
@@ -107,64 +97,68 @@ std::vector<uint32_t> CountedRows(const TimingLog& log) {
   return rows;
 }
 
-int HistogramColumn(int64_t fileTimeUs) {
-  if (fileTimeUs <= 0) return 0;
-  double x = (std::log10(double(fileTimeUs) / 1e6) + 4.0) * 16.0 + 0.5;
-  int c = int(x);
-  return std::clamp(c, 0, kHistColumns - 1);
-}
-
-double HistogramColumnCentreMs(int column) { return 0.1 * std::pow(10.0, column / 16.0); }
-
 ModelConfig ConfigForRate(double rate, bool isWrite, int queueOpt, int preBufferOpt) {
   ModelConfig c;
   c.rateFps = rate;
   c.isWrite = isWrite;
   // ordavi takes whole frame rates and makes the queue as long as the rate;
   // a 23.976 fps target is run as -f 24.
-  c.queueSize = queueOpt > 0 ? queueOpt : std::max(1, int(std::lround(rate)));
+  c.queueSize =
+      queueOpt > 0 ? queueOpt : timing_log::DefaultQueueSize(std::max(1, int(std::lround(rate))));
   if (isWrite) {
     c.preBuffer = 0;
   } else {
-    int64_t b = preBufferOpt >= 0 ? preBufferOpt : kDefaultPreBuffer;
+    int64_t b = preBufferOpt >= 0 ? preBufferOpt : timing_log::kDefaultPreBuffer;
     c.preBuffer = int(std::min<int64_t>(b, c.queueSize - 1));
   }
   return c;
 }
 
-int64_t PredictDrops(const std::vector<int64_t>& svc, const ModelConfig& cfg) {
-  const int64_t n = int64_t(svc.size());
-  const int64_t period = PeriodNs(cfg.rateFps);
+ModelRun RunModel(const std::vector<int64_t>& serviceNs, const ModelConfig& cfg, int64_t frames,
+                  bool stopAtFirstDrop) {
+  ModelRun r;
+  const int64_t n = int64_t(serviceNs.size());
+  // Times in 128 bits: a long replay of slow frames cannot overflow them.
+  using Ns = __int128;
+  const Ns period = FramePeriodNs(cfg.rateFps);
   const int64_t q = cfg.queueSize;
-  if (n == 0 || period <= 0 || q <= 0) return 0;
-  int64_t drops = 0;
+  if (n == 0 || frames <= 0 || period <= 0 || q <= 0) return r;
+  auto svc = [&](int64_t k) { return Ns(serviceNs[size_t(k % n)]); };
+  auto drop = [&](int64_t count, int64_t before) {
+    if (r.firstDrop < 0) r.firstDrop = before;
+    r.drops += count;
+    return stopAtFirstDrop;
+  };
 
   if (cfg.isWrite) {
     // Capture: every period the camera queues a frame, or drops it when the
     // queue holds q frames; the engine takes frames in order, each as soon
     // as it is queued and the engine is free, and is busy svc[k] with it.
-    std::vector<int64_t> queuedAt(size_t(n), 0);
-    int64_t queued = 0, taken = 0, engineFree = 0, tick = 0;
-    while (queued < n) {
+    // At most q frames wait, so their queueing times fit a ring.
+    std::vector<Ns> ring(size_t(q) + 1, 0);
+    auto queuedAt = [&](int64_t k) -> Ns& { return ring[size_t(k % (q + 1))]; };
+    int64_t queued = 0, taken = 0;
+    Ns engineFree = 0, tick = 0;
+    while (queued < frames) {
       tick += period;
       while (taken < queued) {
-        int64_t w = std::max(engineFree, queuedAt[size_t(taken)]);
+        Ns w = std::max(engineFree, queuedAt(taken));
         if (w >= tick) break;
-        engineFree = w + svc[size_t(taken)];
+        engineFree = w + svc(taken);
         taken++;
       }
       if (queued - taken < q) {
-        queuedAt[size_t(queued++)] = tick;
+        queuedAt(queued++) = tick;
       } else {
         // Full until the engine takes the next frame: every period up to
         // then is lost too.
-        int64_t w = std::max(engineFree, queuedAt[size_t(taken)]);
-        int64_t more = w > tick ? (w - tick) / period : 0;
-        drops += 1 + more;
+        Ns w = std::max(engineFree, queuedAt(taken));
+        Ns more = w > tick ? (w - tick) / period : 0;
+        if (drop(int64_t(1 + more), queued)) break;
         tick += more * period;
       }
     }
-    return drops;
+    return r;
   }
 
   // Playback: the engine reads frames back to back, svc[k] each, and hands
@@ -173,22 +167,23 @@ int64_t PredictDrops(const std::vector<int64_t>& svc, const ModelConfig& cfg) {
   // frame a period from one period later, and drops a period that finds the
   // queue empty. After the last frame it only drains the queue.
   int64_t b = std::clamp<int64_t>(cfg.preBuffer, 0, q - 1);
-  int64_t engine = 0, released = 0, consumed = 0, nextTick = 0;
+  int64_t released = 0, consumed = 0;
+  Ns engine = 0, nextTick = 0;
   bool playing = false;
-  for (int64_t k = 0; k < n; k++) {
-    int64_t ready = engine + svc[size_t(k)];
+  for (int64_t k = 0; k < frames; k++) {
+    Ns ready = engine + svc(k);
     if (playing) {
       while (nextTick < ready && released > consumed) {
         consumed++;
         nextTick += period;
       }
       if (nextTick < ready) {
-        int64_t empty = (ready - nextTick + period - 1) / period;
-        drops += empty;
+        Ns empty = (ready - nextTick + period - 1) / period;
+        if (drop(int64_t(empty), consumed)) break;
         nextTick += empty * period;
       }
     }
-    int64_t release = ready;
+    Ns release = ready;
     if (playing && released - consumed >= q) {
       consumed++;  // the next period frees a place
       release = nextTick;
@@ -202,7 +197,51 @@ int64_t PredictDrops(const std::vector<int64_t>& svc, const ModelConfig& cfg) {
     }
     engine = release;
   }
-  return drops;
+  return r;
+}
+
+int64_t PredictDrops(const std::vector<int64_t>& serviceNs, const ModelConfig& cfg) {
+  return RunModel(serviceNs, cfg, int64_t(serviceNs.size()), false).drops;
+}
+
+namespace {
+
+Verdict Judge(double rate, const ModelConfig& cfg, const LogAnalysis& a, bool measured,
+              int64_t dropped) {
+  Verdict vd;
+  vd.rateFps = rate;
+  vd.measured = measured;
+  vd.queueSize = cfg.queueSize;
+  vd.preBuffer = cfg.isWrite ? 0 : cfg.preBuffer;
+  vd.dropped = dropped;
+  vd.headroom = a.capacityFps / rate;
+  if (a.counted.empty()) return vd;  // nothing measured: no
+  const int64_t n = int64_t(a.serviceNs.size());
+  // Where the queue first overflows or runs dry: in this run, or, when the
+  // storage is slower than the rate but the run was too short to show it,
+  // in the run continued with the same frames over again. Below the rate by
+  // the margin, the queue gains at least that share of a frame with every
+  // frame, so the replay is bounded.
+  ModelRun run = RunModel(a.serviceNs, cfg, n, true);
+  bool below = vd.headroom < 1 - kVerdictMargin;
+  if (run.firstDrop < 0 && vd.headroom < 1)
+    run = RunModel(
+        a.serviceNs, cfg,
+        2 * n + int64_t(4 * (cfg.queueSize + 1) / std::max(kVerdictMargin, 1 - vd.headroom)), true);
+  vd.firstDropAfter = run.firstDrop;
+  if (dropped > 0 || below)
+    vd.call = Call::kNo;
+  else if (vd.headroom < 1 + kVerdictMargin)
+    vd.call = Call::kTooClose;
+  else
+    vd.call = Call::kYes;
+  return vd;
+}
+
+}  // namespace
+
+const char* CallName(Call c) {
+  return c == Call::kYes ? "yes" : c == Call::kNo ? "no" : "too close to tell";
 }
 
 LogAnalysis Analyse(const TimingLog& log, const Options& opt) {
@@ -253,7 +292,7 @@ LogAnalysis Analyse(const TimingLog& log, const Options& opt) {
     // thread that wakes late makes such gaps too, so the run's own count
     // decides how many drops there were, and they are placed where the gaps
     // exceed whole periods the most.
-    double periodUs = double(PeriodNs(log.params.frameRate)) / 1000;
+    double periodUs = double(FramePeriodNs(log.params.frameRate)) / 1000;
     a.jitter.periodMs = periodUs / 1000;
     struct Gap {
       size_t row;
@@ -268,21 +307,48 @@ LogAnalysis Analyse(const TimingLog& log, const Options& opt) {
       prevFt = ft;
     }
     // The gap whose length beyond its periods is largest takes the next
-    // drop; a gap that took one is weighed again with one period more.
-    auto excess = [&](size_t g) {
-      return double(gaps[g].len) - double(gaps[g].drops + 1) * periodUs;
+    // drop (the earlier gap on a tie); a gap that took one is weighed again
+    // with one period more. A gap cannot hold more drops than its whole
+    // periods (one of slack for a late wake-up); a count beyond that is left
+    // unplaced. A gap that stays first for many drops (a long stall) takes
+    // them in one step, found by search, rather than one step a period.
+    auto excess = [&](size_t g, int64_t more) {
+      return double(gaps[g].len) - double(gaps[g].drops + more + 1) * periodUs;
     };
-    auto lower = [&](size_t x, size_t y) { return excess(x) < excess(y); };
+    auto lower = [&](size_t x, size_t y) {
+      double ex = excess(x, 0), ey = excess(y, 0);
+      return ex < ey || (ex == ey && x > y);
+    };
     std::vector<size_t> heap(gaps.size());
     for (size_t g = 0; g < gaps.size(); g++) heap[g] = g;
     std::make_heap(heap.begin(), heap.end(), lower);
-    // A gap cannot hold more drops than its whole periods (one of slack for
-    // a late wake-up); a count beyond that is left unplaced.
-    for (int64_t d = 0; d < log.droppedFrames && !heap.empty(); d++) {
-      if (excess(heap.front()) < -periodUs) break;
+    int64_t left = log.droppedFrames;
+    while (left > 0 && !heap.empty() && excess(heap.front(), 0) >= -periodUs) {
       std::pop_heap(heap.begin(), heap.end(), lower);
-      gaps[heap.back()].drops++;
-      a.dropsLocated++;
+      size_t g = heap.back();
+      heap.pop_back();
+      // Whether g, holding `more` drops beyond its own, still takes the next.
+      auto first = [&](int64_t more) {
+        double e = excess(g, more);
+        if (e < -periodUs) return false;
+        if (heap.empty()) return true;
+        double eh = excess(heap.front(), 0);
+        return e > eh || (e == eh && g < heap.front());
+      };
+      int64_t take = 1, miss = 2;  // first(take - 1) holds
+      while (miss <= left && first(miss - 1)) {
+        take = miss;
+        miss = miss > left / 2 ? left + 1 : miss * 2;
+      }
+      miss = std::min(miss, left + 1);
+      while (miss - take > 1) {
+        int64_t mid = take + (miss - take) / 2;
+        (first(mid - 1) ? take : miss) = mid;
+      }
+      gaps[g].drops += take;
+      a.dropsLocated += take;
+      left -= take;
+      heap.push_back(g);
       std::push_heap(heap.begin(), heap.end(), lower);
     }
     double sum = 0, sumSq = 0;
@@ -307,22 +373,16 @@ LogAnalysis Analyse(const TimingLog& log, const Options& opt) {
   }
 
   for (double rate : opt.rates) {
-    Verdict vd;
-    vd.rateFps = rate;
+    // At the run's own rate its own queue and drop count; elsewhere the
+    // model's.
+    bool measured = log.paced && std::fabs(rate - log.params.frameRate) < 1e-9;
     ModelConfig cfg = ConfigForRate(rate, log.params.isWrite, opt.queueSize, opt.preBuffer);
-    vd.measured = log.paced && std::fabs(rate - log.params.frameRate) < 1e-9;
-    if (vd.measured) {
-      vd.queueSize = log.params.queueSize;
-      vd.preBuffer = log.params.isWrite ? 0 : log.params.preBuffer;
-      vd.dropped = log.droppedFrames;
-    } else {
-      vd.queueSize = cfg.queueSize;
-      vd.preBuffer = cfg.preBuffer;
-      vd.dropped = PredictDrops(a.serviceNs, cfg);
+    if (measured) {
+      cfg.queueSize = log.params.queueSize;
+      cfg.preBuffer = log.params.isWrite ? 0 : log.params.preBuffer;
     }
-    vd.sustained = vd.dropped == 0 && !rows.empty();
-    vd.headroom = a.capacityFps / rate;
-    a.verdicts.push_back(vd);
+    a.verdicts.push_back(Judge(rate, cfg, a, measured,
+                               measured ? log.droppedFrames : PredictDrops(a.serviceNs, cfg)));
   }
   return a;
 }
@@ -352,8 +412,10 @@ JobAnalysis AnalyseJob(const std::vector<TimingLog>& logs, const std::vector<Log
       const Verdict& o = each[l].verdicts[i];
       vd.measured = vd.measured && o.measured;
       vd.dropped += o.dropped;
-      vd.sustained = vd.sustained && o.sustained;
+      vd.call = std::max(vd.call, o.call);  // the worst of any stream
       vd.headroom = std::min(vd.headroom, o.headroom);
+      if (o.firstDropAfter >= 0 && (vd.firstDropAfter < 0 || o.firstDropAfter < vd.firstDropAfter))
+        vd.firstDropAfter = o.firstDropAfter;
     }
     j.verdicts.push_back(vd);
   }

@@ -45,8 +45,11 @@ json VerdictJson(const std::vector<Verdict>& vs) {
                  {"queue_size", v.queueSize},
                  {"prebuffer_frames", v.preBuffer},
                  {"dropped_frames", v.dropped},
-                 {"sustained", v.sustained},
-                 {"headroom_ratio", v.headroom}});
+                 {"sustained", v.sustained()},
+                 {"verdict", CallName(v.call)},
+                 {"headroom_ratio", v.headroom},
+                 {"first_drop_after_frames",
+                  v.firstDropAfter >= 0 ? json(v.firstDropAfter) : json(nullptr)}});
   return a;
 }
 
@@ -120,6 +123,7 @@ json ToJson(const Report& r) {
   doc["schema_version"] = kSchemaVersion;
   doc["generator"] = "ordavi-report";
   doc["rates_fps"] = r.options.rates;
+  doc["verdict_margin_ratio"] = kVerdictMargin;
   json logs = json::array();
   for (size_t i = 0; i < r.logs.size(); i++) logs.push_back(LogJson(r.logs[i], r.analyses[i]));
   doc["logs"] = logs;

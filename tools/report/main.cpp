@@ -1,9 +1,11 @@
 // ordavi-report: turns timing logs written by `ordavi -x` into percentiles,
 // a verdict per frame rate, a JSON document and an HTML page.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "analysis.h"
+#include "escape.h"
 #include "output.h"
 
 namespace {
@@ -27,8 +30,8 @@ const char kUsage[] =
     " Options:\n"
     "   --json FILE       Write the results as JSON to FILE ('-' for standard output)\n"
     "   --html FILE       Write a self-contained HTML page with charts to FILE\n"
-    "   --rates LIST      Comma-separated frame rates to judge, each above 0 and at\n"
-    "                     most 1000 (default 23.976,24,25,29.97,30,48,50,59.94,60)\n"
+    "   --rates LIST      Comma-separated frame rates to judge, each from 0.01 to\n"
+    "                     1000 (default 23.976,24,25,29.97,30,48,50,59.94,60)\n"
     "   --queue NUM       Queue size for the model, 1 to 10000 (default: the rate,\n"
     "                     rounded, as 'ordavi -f' sets it)\n"
     "   --prebuffer NUM   Pre-buffered frames for the model, 0 to 9999 (default 5,\n"
@@ -36,7 +39,8 @@ const char kUsage[] =
     "   --help            Show this text\n";
 
 [[noreturn]] void UsageError(const std::string& msg) {
-  fprintf(stderr, "ordavi-report: %s\nTry 'ordavi-report --help'.\n", msg.c_str());
+  fprintf(stderr, "ordavi-report: %s\nTry 'ordavi-report --help'.\n",
+          report::ForTerminal(msg).c_str());
   exit(1);
 }
 
@@ -49,7 +53,7 @@ bool ParseRates(const std::string& text, std::vector<double>* out) {
     char* end = nullptr;
     errno = 0;
     double v = strtod(item.c_str(), &end);
-    if (item.empty() || *end != '\0' || errno != 0 || !std::isfinite(v) || v <= 0 || v > 1000)
+    if (item.empty() || *end != '\0' || errno != 0 || !std::isfinite(v) || v < 0.01 || v > 1000)
       return false;
     out->push_back(v);
     if (comma == std::string::npos) break;
@@ -68,32 +72,82 @@ int ParseCount(const std::string& opt, const std::string& text, long lo, long hi
   return int(v);
 }
 
-// Writes to a named file or standard output; reports a failed write.
+// The temporary file being written, removed if a signal ends the program.
+char g_tempPath[4096];
+
+void RemoveTempAndDie(int sig) {
+  if (g_tempPath[0] != '\0') unlink(g_tempPath);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+// Writes to standard output, or to a named file through a temporary name
+// beside it that is renamed into place only once the file is whole: a report
+// file that exists is never a half-written one, and an earlier one stays
+// until the new one replaces it. A name that exists and is no regular file
+// (a device, a FIFO) is written directly.
 bool WriteOutput(const std::string& path, const char* what,
                  const std::function<bool(FILE*)>& write) {
-  bool toStdout = path == "-";
-  FILE* f = toStdout ? stdout : fopen(path.c_str(), "wb");
-  if (!f) {
-    fprintf(stderr, "ordavi-report: cannot create %s file %s: %s\n", what, path.c_str(),
-            strerror(errno));
+  const std::string shown = report::ForTerminal(path);
+  auto failed = [&](const char* doing, int err) {
+    fprintf(stderr, "ordavi-report: cannot %s %s file %s: %s\n", doing, what, shown.c_str(),
+            strerror(err));
     return false;
+  };
+  if (path == "-") {
+    bool ok = write(stdout);
+    return (fflush(stdout) == 0 && ok && !ferror(stdout)) || failed("write", errno);
+  }
+  struct stat st;
+  const bool direct = stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+  std::string target = path;
+  if (!direct && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    // Replace the file the link names, not the link.
+    if (char* real = realpath(path.c_str(), nullptr)) {
+      target = real;
+      free(real);
+    }
+  }
+  std::string temp = target + ".tmp.XXXXXX";
+  FILE* f = nullptr;
+  if (direct) {
+    f = fopen(path.c_str(), "wb");
+  } else if (temp.size() < sizeof g_tempPath) {
+    int fd = mkstemp(temp.data());
+    if (fd >= 0) {
+      memcpy(g_tempPath, temp.c_str(), temp.size() + 1);
+      // mkstemp makes the file private; a report gets the usual mode.
+      mode_t mask = umask(0);
+      umask(mask);
+      if (fchmod(fd, 0666 & ~mask) != 0 || !(f = fdopen(fd, "wb"))) {
+        int err = errno;
+        close(fd);
+        errno = err;
+      }
+    }
+  } else {
+    errno = ENAMETOOLONG;
+  }
+  if (!f) {
+    int err = errno;
+    if (g_tempPath[0] != '\0') unlink(g_tempPath);
+    g_tempPath[0] = '\0';
+    return failed("create", err);
   }
   bool ok = write(f);
   ok = fflush(f) == 0 && ok && !ferror(f);
   int saved = errno;
-  if (!toStdout && fclose(f) != 0 && ok) {
+  if (fclose(f) != 0 && ok) {
     ok = false;
     saved = errno;
   }
-  if (!ok) {
-    fprintf(stderr, "ordavi-report: cannot write %s file %s: %s\n", what, path.c_str(),
-            strerror(saved));
-    // A half-written file must not pass for a result; only a regular file
-    // is removed (never a device such as /dev/full).
-    struct stat st;
-    if (!toStdout && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) remove(path.c_str());
+  if (ok && !direct && rename(temp.c_str(), target.c_str()) != 0) {
+    ok = false;
+    saved = errno;
   }
-  return ok;
+  if (!ok && !direct) unlink(temp.c_str());
+  g_tempPath[0] = '\0';
+  return ok || failed("write", saved);
 }
 
 }  // namespace
@@ -141,7 +195,7 @@ int main(int argc, char** argv) {
     } else if (name == "--rates") {
       if (!ParseRates(value, &r.options.rates))
         UsageError(
-            "--rates needs frame rates above 0 and at most 1000, separated by commas, "
+            "--rates needs frame rates from 0.01 to 1000, separated by commas, "
             "not '" +
             value + "'");
     } else if (name == "--queue") {
@@ -151,16 +205,18 @@ int main(int argc, char** argv) {
     }
   }
   if (files.empty()) UsageError("no timing log given");
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(sig, RemoveTempAndDie);
 
   for (const std::string& f : files) {
     std::vector<std::string> warnings;
     try {
       r.logs.push_back(report::ReadTimingLog(f, &warnings));
     } catch (const report::LogError& e) {
-      fprintf(stderr, "ordavi-report: %s\n", e.what());
+      fprintf(stderr, "ordavi-report: %s\n", report::ForTerminal(e.what()).c_str());
       return 1;
     }
-    for (const std::string& w : warnings) fprintf(stderr, "ordavi-report: %s\n", w.c_str());
+    for (const std::string& w : warnings)
+      fprintf(stderr, "ordavi-report: %s\n", report::ForTerminal(w).c_str());
   }
   for (const report::TimingLog& log : r.logs) r.analyses.push_back(report::Analyse(log, r.options));
   r.job = report::AnalyseJob(r.logs, r.analyses);

@@ -25,6 +25,7 @@
 #include "../../messages.h"
 #include "../../params.h"
 #include "../../stats.h"
+#include "../../timing_log_format.h"
 #include "../platform.h"
 
 namespace {
@@ -35,11 +36,8 @@ int64_t NowNs() {
   return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// The frame period: 1 s for a rate of 1, else 1000000000 / rate ns (truncated).
-int64_t FrameDelayNs() {
-  if (g_frameRate == 1) return 1000000000;
-  return 1000000000 / g_frameRate;
-}
+// The frame period: 1000000000 / rate ns, truncated.
+int64_t FrameDelayNs() { return timing_log::FramePeriodNs(g_frameRate); }
 
 class PeriodGrid {
  public:
