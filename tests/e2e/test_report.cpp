@@ -94,7 +94,7 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   EXPECT_EQ(std::tuple(doc["schema_version"], job["logs"], job["frames_counted"],
                        job["phases"]["file"]["count"], job["dropped_frames"],
                        VerdictAt(job, 100)["sustained"], VerdictAt(job, 100)["dropped_frames"]),
-            std::tuple(1, 8, frames, frames, dropped, false, dropped100));
+            std::tuple(2, 8, frames, frames, dropped, false, dropped100));
 
   // The text report and the errors, on the first log (100 rows from line 18).
   std::string text = ReadFile(logs[0]), cut = dir / "cut.csv";
