@@ -124,7 +124,11 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   if (access(chromium, X_OK) != 0)
     GTEST_SKIP() << "SKIPPED: " << chromium << " is not installed; the report page is untested";
   std::string page = dir / "report.html";
-  ASSERT_EQ(RunProgram(kReport, {"--html", page, logs[0], logs[3]}).status, 0);
+  // With a comparison (the same logs as the baseline) at its head.
+  ASSERT_EQ(RunProgram(kReport, {"--json", dir / "base.json", logs[0], logs[3]}).status, 0);
+  ASSERT_EQ(RunProgram(kReport, {"--html", page, "--baseline", dir / "base.json", logs[0], logs[3]})
+                .status,
+            0);
   EXPECT_FALSE(Contains(ReadFile(page), "http://"));  // nothing fetched: offline
   args = Words(
       "--headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
@@ -139,6 +143,7 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   EXPECT_TRUE(Contains(body, "data-status=\"ok\"") && Contains(body, "data-charts=\"4\"") &&
               !Contains(body, "data-errors"))
       << body;
+  EXPECT_TRUE(Contains(dom.out, "<h2>Compared with ") && Contains(dom.out, ">same</td>"));
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "output.h"
@@ -176,14 +176,23 @@ json LoadBaseline(const std::string& path) {
   auto fail = [&](const std::string& what) -> BaselineError {
     return BaselineError("baseline " + path + ": " + what);
   };
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw fail(std::string("cannot open: ") + strerror(errno));
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) throw fail("cannot read it");
+  // A baseline is a few hundred kilobytes; anything far larger (a device, a
+  // wrong file) is refused before it fills the memory.
+  constexpr size_t kMaxBytes = size_t(64) << 20;
+  std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(path.c_str(), "rb"), fclose);
+  if (!f) throw fail(std::string("cannot open: ") + strerror(errno));
+  std::string text;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) {
+    text.append(buf, n);
+    if (text.size() > kMaxBytes)
+      throw fail("larger than 64 MiB, not a JSON document of ordavi-report");
+  }
+  if (ferror(f.get())) throw fail(std::string("cannot read: ") + strerror(errno));
   json doc;
   try {
-    doc = json::parse(text.str());
+    doc = json::parse(text);
   } catch (const json::exception& e) {
     // nlohmann's text: "[json.exception.parse_error.101] parse error at line 3, ...".
     std::string what = e.what();
