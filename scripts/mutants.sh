@@ -44,6 +44,13 @@ mutants=(
   "sem-kept|src/platform/linux/sema.cpp|/^  sem_unlink\(name\);$/d"
   "csv-quote|src/report/summary.cpp|/if \(\*p == '.'\) s \+= '.';/d"
   "mpi-spread|tools/mpi/job.cpp|s/\(latest - earliest\) \* 1000\.0/(latest - earliest)/"
+  "flag-loss|tools/report/compare.cpp|s/f\.direction == Direction::kFlag \|\| //"
+  "not-comparable|tools/report/main.cpp|s/if \(!cmp\.mismatches\.empty\(\) \&\& !force\) \{/if (false) {/"
+  "regression-gate|tools/report/main.cpp|s/> 0 \? 3 : 0;/> 0 ? 0 : 0;/"
+  "schema-check|tools/report/baseline.cpp|s/if \(doc\[\"schema_version\"\] != kSchemaVersion\)/if (false)/"
+  "series-drops|tools/report/series.cpp|s/drops\[sec\]\+\+;/drops[sec] += k == 0;/"
+  "label-quote|tools/report/metrics.cpp|s/else if \(c == '\"'\)/else if (false)/"
+  "metrics-tmp-left|tools/report/metrics.cpp|/    unlink\(tmp\.c_str\(\)\);/d"
 )
 
 selected=("$@")
