@@ -1,9 +1,11 @@
 // ordavi-report: turns timing logs written by `ordavi -x` into percentiles,
 // a verdict per frame rate, a JSON document and an HTML page.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 
 #include "analysis.h"
 #include "baseline.h"
+#include "escape.h"
 #include "output.h"
 #include "series.h"
 
@@ -50,7 +53,8 @@ const char kUsage[] =
     "--fail-on-regression, a figure worse than the baseline.\n";
 
 [[noreturn]] void UsageError(const std::string& msg) {
-  fprintf(stderr, "ordavi-report: %s\nTry 'ordavi-report --help'.\n", msg.c_str());
+  fprintf(stderr, "ordavi-report: %s\nTry 'ordavi-report --help'.\n",
+          report::ForTerminal(msg).c_str());
   exit(1);
 }
 
@@ -82,32 +86,94 @@ int ParseCount(const std::string& opt, const std::string& text, long lo, long hi
   return int(v);
 }
 
-// Writes to a named file or standard output; reports a failed write.
+// The temporary file being written, removed if a signal ends the program.
+char g_tempPath[4096];
+
+void RemoveTempAndDie(int sig) {
+  if (g_tempPath[0] != '\0') unlink(g_tempPath);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+// Writes to standard output, or to a named file through a temporary name
+// beside it that is renamed into place only once the file is whole: a report
+// file that exists is never a half-written one, and an earlier one stays
+// until the new one replaces it. A name that exists and is no regular file
+// (a device, a FIFO) is written directly.
 bool WriteOutput(const std::string& path, const char* what,
                  const std::function<bool(FILE*)>& write) {
-  bool toStdout = path == "-";
-  FILE* f = toStdout ? stdout : fopen(path.c_str(), "wb");
-  if (!f) {
-    fprintf(stderr, "ordavi-report: cannot create %s file %s: %s\n", what, path.c_str(),
-            strerror(errno));
+  const std::string shown = report::ForTerminal(path);
+  auto failed = [&](const char* doing, int err) {
+    fprintf(stderr, "ordavi-report: cannot %s %s file %s: %s\n", doing, what, shown.c_str(),
+            strerror(err));
     return false;
+  };
+  if (path == "-") {
+    bool ok = write(stdout);
+    return (fflush(stdout) == 0 && ok && !ferror(stdout)) || failed("write", errno);
+  }
+  struct stat st;
+  const bool direct = stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+  std::string target = path;
+  if (!direct && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    // Replace the file the link names, not the link.
+    if (char* real = realpath(path.c_str(), nullptr)) {
+      target = real;
+      free(real);
+    }
+  }
+  std::string temp = target + ".tmp.XXXXXX";
+  FILE* f = nullptr;
+  if (direct) {
+    f = fopen(path.c_str(), "wb");
+  } else if (temp.size() < sizeof g_tempPath) {
+    int fd = mkstemp(temp.data());
+    if (fd >= 0) {
+      memcpy(g_tempPath, temp.c_str(), temp.size() + 1);
+      // mkstemp makes the file private; a report gets the usual mode.
+      mode_t mask = umask(0);
+      umask(mask);
+      if (fchmod(fd, 0666 & ~mask) != 0 || !(f = fdopen(fd, "wb"))) {
+        int err = errno;
+        close(fd);
+        errno = err;
+      }
+    }
+  } else {
+    errno = ENAMETOOLONG;
+  }
+  if (!f) {
+    int err = errno;
+    if (g_tempPath[0] != '\0') unlink(g_tempPath);
+    g_tempPath[0] = '\0';
+    return failed("create", err);
   }
   bool ok = write(f);
   ok = fflush(f) == 0 && ok && !ferror(f);
   int saved = errno;
-  if (!toStdout && fclose(f) != 0 && ok) {
+  if (fclose(f) != 0 && ok) {
     ok = false;
     saved = errno;
   }
-  if (!ok) {
-    fprintf(stderr, "ordavi-report: cannot write %s file %s: %s\n", what, path.c_str(),
-            strerror(saved));
-    // A half-written file must not pass for a result; only a regular file
-    // is removed (never a device such as /dev/full).
-    struct stat st;
-    if (!toStdout && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) remove(path.c_str());
+  if (ok && !direct && rename(temp.c_str(), target.c_str()) != 0) {
+    ok = false;
+    saved = errno;
   }
-  return ok;
+  if (!ok && !direct) unlink(temp.c_str());
+  g_tempPath[0] = '\0';
+  return ok || failed("write", saved);
+}
+
+// The comparison as the terminal shows it: the baseline's texts are
+// untrusted too.
+results::Comparison ForTerminal(results::Comparison c) {
+  c.baselineFile = report::ForTerminal(c.baselineFile);
+  for (auto* fields : {&c.mismatches, &c.differences})
+    for (results::Field& f : *fields) {
+      f.baseline = report::ForTerminal(f.baseline);
+      f.now = report::ForTerminal(f.now);
+    }
+  return c;
 }
 
 }  // namespace
@@ -184,16 +250,18 @@ int main(int argc, char** argv) {
   if (files.empty()) UsageError("no timing log given");
   if (seriesPath == "-" && jsonPath == "-")
     UsageError("--json and --series cannot both write to standard output");
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(sig, RemoveTempAndDie);
 
   for (const std::string& f : files) {
     std::vector<std::string> warnings;
     try {
       r.logs.push_back(report::ReadTimingLog(f, &warnings));
     } catch (const report::LogError& e) {
-      fprintf(stderr, "ordavi-report: %s\n", e.what());
+      fprintf(stderr, "ordavi-report: %s\n", report::ForTerminal(e.what()).c_str());
       return 1;
     }
-    for (const std::string& w : warnings) fprintf(stderr, "ordavi-report: %s\n", w.c_str());
+    for (const std::string& w : warnings)
+      fprintf(stderr, "ordavi-report: %s\n", report::ForTerminal(w).c_str());
   }
   for (const report::TimingLog& log : r.logs) r.analyses.push_back(report::Analyse(log, r.options));
   r.job = report::AnalyseJob(r.logs, r.analyses);
@@ -207,14 +275,15 @@ int main(int argc, char** argv) {
       cmp = report::CompareWithBaseline(report::LoadBaseline(baselinePath), doc, baselinePath,
                                         tolerance, force);
     } catch (const report::BaselineError& e) {
-      fprintf(stderr, "ordavi-report: %s\n", e.what());
+      fprintf(stderr, "ordavi-report: %s\n", report::ForTerminal(e.what()).c_str());
       return 1;
     }
     if (!cmp.mismatches.empty() && !force) {
+      results::Comparison shown = ForTerminal(cmp);
       fprintf(stderr,
               "ordavi-report: the runs are not comparable with baseline %s: they differ in "
               "%s; --force compares them anyway\n",
-              baselinePath.c_str(), results::DescribeFields(cmp.mismatches).c_str());
+              shown.baselineFile.c_str(), results::DescribeFields(shown.mismatches).c_str());
       return 1;
     }
     doc["comparison"] = results::ToJson(cmp);
@@ -224,7 +293,7 @@ int main(int argc, char** argv) {
   if (jsonPath.empty() && htmlPath.empty() && seriesPath != "-") {
     ok = WriteOutput("-", "text", [&](FILE* f) {
       report::WriteText(f, r);
-      if (!baselinePath.empty()) results::WriteText(f, cmp);
+      if (!baselinePath.empty()) results::WriteText(f, ForTerminal(cmp));
       return true;
     });
   }
@@ -247,7 +316,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (!results::WriteFileAtomically(metricsPath,
                                       results::FormatMetrics(report::ReportMetrics(doc)), &error)) {
-      fprintf(stderr, "ordavi-report: metrics: %s\n", error.c_str());
+      fprintf(stderr, "ordavi-report: metrics: %s\n", report::ForTerminal(error).c_str());
       ok = false;
     }
   }
