@@ -38,6 +38,10 @@ TEST(Compare, JudgementsByDirectionAndTolerance) {
     else
       EXPECT_NEAR(c.changePct, change, 1e-9);
   }
+  // A floor: a time 5 µs -> 8 µs is +60 %, within 0.1 ms; 5 µs -> 0.2 ms is not.
+  EXPECT_EQ(std::pair(Judge({"t", L, 0.005, 0.008, 0.1}, 10).judgement,
+                      Judge({"t", L, 0.005, 0.2, 0.1}, 10).judgement),
+            std::pair(S, W));
 }
 
 TEST(Compare, FiguresMatchedByNameAndFieldsChecked) {

@@ -145,8 +145,9 @@ std::vector<Field> Pair(const std::vector<std::pair<std::string, std::string>>& 
   return out;
 }
 
-// The job's figures; each carries its value in `now`.
-std::vector<Figure> FiguresOf(const At& doc) {
+// The job's figures; each carries its value in `now`. Times get the floor
+// `toleranceMs`.
+std::vector<Figure> FiguresOf(const At& doc, double toleranceMs = 0) {
   std::vector<Figure> f;
   At job = doc["job"];
   f.push_back({"fps", Direction::kHigherIsBetter, 0, job["measured_fps"].Num()});
@@ -156,9 +157,9 @@ std::vector<Figure> FiguresOf(const At& doc) {
     for (const auto& [name, key] :
          {std::pair("p50", "p50_ms"), std::pair("p99", "p99_ms"), std::pair("p99.9", "p99_9_ms")})
       f.push_back({std::string(phase) + " " + name + " ms", Direction::kLowerIsBetter, 0,
-                   job["phases"][phase][key].Num()});
-  f.push_back(
-      {"longest stall ms", Direction::kLowerIsBetter, 0, job["longest_stall"]["gap_ms"].Num()});
+                   job["phases"][phase][key].Num(), toleranceMs});
+  f.push_back({"longest stall ms", Direction::kLowerIsBetter, 0,
+               job["longest_stall"]["gap_ms"].Num(), toleranceMs});
   At verdicts = job["verdict"];
   for (size_t i = 0; i < verdicts.size(); i++) {
     std::string rate = RateName(verdicts[i]["rate_fps"].Num());
@@ -220,7 +221,7 @@ json LoadBaseline(const std::string& path) {
 
 results::Comparison CompareWithBaseline(const json& baseline, const json& now,
                                         const std::string& baselineFile, double tolerancePct,
-                                        bool force) {
+                                        double toleranceMs, bool force) {
   results::Comparison c;
   c.baselineFile = baselineFile;
   c.tolerancePct = tolerancePct;
@@ -229,7 +230,10 @@ results::Comparison CompareWithBaseline(const json& baseline, const json& now,
   results::CheckFields(Pair(pb.must, pn.must), Pair(pb.shown, pn.shown), &c);
   if (!c.mismatches.empty() && !force) return c;
   c.forced = !c.mismatches.empty();
-  results::CompareFigures(FiguresOf(base), FiguresOf(cur), &c);
+  char note[64];
+  snprintf(note, sizeof note, "times within %g ms the same", toleranceMs);
+  c.floorNote = note;
+  results::CompareFigures(FiguresOf(base), FiguresOf(cur, toleranceMs), &c);
   return c;
 }
 

@@ -25,11 +25,12 @@ nlohmann::ordered_json LoadBaseline(const std::string& path);
 
 // The comparison of the document written now with the baseline: the run
 // parameters first (mismatches, shown differences), then, when they match
-// or `force`, the job's figures.
+// or `force`, the job's figures. A time that changes by at most
+// `toleranceMs` is the same, whatever the per cent.
 results::Comparison CompareWithBaseline(const nlohmann::ordered_json& baseline,
                                         const nlohmann::ordered_json& now,
                                         const std::string& baselineFile, double tolerancePct,
-                                        bool force);
+                                        double toleranceMs, bool force);
 
 // The job's figures as metric families (with the comparison's counts when
 // the document has one).

@@ -18,7 +18,7 @@ ComparedFigure Judge(const Figure& f, double tolerancePct) {
     c.changePct = diff / std::fabs(f.baseline) * 100;
   else
     c.changePct = diff == 0 ? 0 : std::numeric_limits<double>::quiet_NaN();
-  if (diff == 0) return c;
+  if (diff == 0 || std::fabs(diff) <= f.floor) return c;
   bool up = diff > 0;
   bool beyond =
       f.direction == Direction::kFlag || f.baseline == 0 || std::fabs(c.changePct) > tolerancePct;
@@ -104,6 +104,7 @@ json ToJson(const Comparison& c) {
                     {"baseline", r.figure.baseline},
                     {"now", r.figure.now},
                     {"change_pct", std::isnan(r.changePct) ? json(nullptr) : json(r.changePct)},
+                    {"floor", r.figure.floor},
                     {"judgement", JudgementName(r.judgement)}});
   return {{"baseline_file", c.baselineFile},
           {"tolerance_pct", c.tolerancePct},
@@ -118,9 +119,10 @@ json ToJson(const Comparison& c) {
 }
 
 void WriteText(FILE* out, const Comparison& c) {
-  fprintf(out, "Compared with %s (tolerance %g%%): %d better, %d same, %d worse\n",
-          c.baselineFile.c_str(), c.tolerancePct, c.Count(Judgement::kBetter),
-          c.Count(Judgement::kSame), c.Count(Judgement::kWorse));
+  fprintf(out, "Compared with %s (tolerance %g%%%s%s): %d better, %d same, %d worse\n",
+          c.baselineFile.c_str(), c.tolerancePct, c.floorNote.empty() ? "" : "; ",
+          c.floorNote.c_str(), c.Count(Judgement::kBetter), c.Count(Judgement::kSame),
+          c.Count(Judgement::kWorse));
   if (c.forced)
     fprintf(out, "  FORCED: the runs differ in %s\n", DescribeFields(c.mismatches).c_str());
   if (!c.differences.empty())

@@ -21,6 +21,7 @@ struct Figure {
   std::string name;  // "fps", "file p99 ms", "sustained at 24 fps"
   Direction direction = Direction::kHigherIsBetter;
   double baseline = 0, now = 0;
+  double floor = 0;  // a change of at most this much (in the figure's unit) is the same
 };
 
 struct ComparedFigure {
@@ -29,9 +30,10 @@ struct ComparedFigure {
   Judgement judgement = Judgement::kSame;
 };
 
-// Judges one figure: within `tolerancePct` of the baseline (inclusive) is
-// the same, beyond it better or worse by the figure's direction. From a
-// baseline of 0 any change is beyond the tolerance.
+// Judges one figure: within `tolerancePct` of the baseline or within its
+// floor (both inclusive) is the same, beyond both better or worse by the
+// figure's direction. From a baseline of 0 any change beyond the floor is
+// beyond the tolerance.
 ComparedFigure Judge(const Figure& f, double tolerancePct);
 
 // A run parameter of both runs, as text.
@@ -42,6 +44,7 @@ struct Field {
 struct Comparison {
   std::string baselineFile;
   double tolerancePct = 10;
+  std::string floorNote;             // how the figures' floors were chosen, for the text
   bool forced = false;               // compared although `mismatches` is not empty
   std::vector<Field> mismatches;     // parameters that must match and do not
   std::vector<Field> differences;    // parameters that may differ and do

@@ -42,6 +42,7 @@ const char kUsage[] =
     "                     record; kept in the JSON for comparisons\n"
     "   --baseline FILE   Compare with a JSON document written earlier by --json\n"
     "   --tolerance PCT   Changes within PCT per cent are the same (default 10)\n"
+    "   --tolerance-ms MS Time changes within MS milliseconds are the same (default 0.1)\n"
     "   --force           Compare even when the runs' parameters differ\n"
     "   --fail-on-regression  Exit with status 3 when a figure is worse than the baseline\n"
     "   --series FILE     Write each second of each run as JSON Lines ('-': standard output)\n"
@@ -181,7 +182,7 @@ results::Comparison ForTerminal(results::Comparison c) {
 int main(int argc, char** argv) {
   report::Report r;
   std::string jsonPath, htmlPath, baselinePath, seriesPath, metricsPath;
-  double tolerance = 10;
+  double tolerance = 10, toleranceMs = 0.1;
   bool force = false, failOnRegression = false;
   std::vector<std::string> files;
   bool optionsDone = false;
@@ -213,7 +214,7 @@ int main(int argc, char** argv) {
     }
     if (name != "--json" && name != "--html" && name != "--rates" && name != "--queue" &&
         name != "--prebuffer" && name != "--baseline" && name != "--tolerance" &&
-        name != "--series" && name != "--metrics")
+        name != "--tolerance-ms" && name != "--series" && name != "--metrics")
       UsageError("unknown option '" + a + "'");
     if (!hasValue) {
       if (i + 1 >= argc) UsageError(name + " needs a value");
@@ -235,12 +236,13 @@ int main(int argc, char** argv) {
       if (value.empty() || (value == "-" && name != "--series"))
         UsageError(name + " needs a file name");
       (name == "--baseline" ? baselinePath : name == "--series" ? seriesPath : metricsPath) = value;
-    } else if (name == "--tolerance") {
+    } else if (name == "--tolerance" || name == "--tolerance-ms") {
       char* end = nullptr;
       errno = 0;
-      tolerance = strtod(value.c_str(), &end);
-      if (value.empty() || *end != '\0' || errno != 0 || !(tolerance >= 0 && tolerance <= 1000))
-        UsageError("--tolerance needs a per cent from 0 to 1000, not '" + value + "'");
+      double v = strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || errno != 0 || !(v >= 0 && v <= 1000))
+        UsageError(name + " needs a number from 0 to 1000, not '" + value + "'");
+      (name == "--tolerance" ? tolerance : toleranceMs) = v;
     } else if (name == "--queue") {
       r.options.queueSize = ParseCount(name, value, 1, 10000);
     } else {
@@ -273,7 +275,7 @@ int main(int argc, char** argv) {
   if (!baselinePath.empty()) {
     try {
       cmp = report::CompareWithBaseline(report::LoadBaseline(baselinePath), doc, baselinePath,
-                                        tolerance, force);
+                                        tolerance, toleranceMs, force);
     } catch (const report::BaselineError& e) {
       fprintf(stderr, "ordavi-report: %s\n", report::ForTerminal(e.what()).c_str());
       return 1;
