@@ -179,7 +179,6 @@ json LoadBaseline(const std::string& path) {
   };
   // A baseline is a few hundred kilobytes; anything far larger (a device, a
   // wrong file) is refused before it fills the memory.
-  constexpr size_t kMaxBytes = size_t(64) << 20;
   std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(path.c_str(), "rb"), fclose);
   if (!f) throw fail(std::string("cannot open: ") + strerror(errno));
   std::string text;
@@ -187,10 +186,17 @@ json LoadBaseline(const std::string& path) {
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) {
     text.append(buf, n);
-    if (text.size() > kMaxBytes)
+    if (text.size() > kMaxBaselineBytes)
       throw fail("larger than 64 MiB, not a JSON document of ordavi-report");
   }
   if (ferror(f.get())) throw fail(std::string("cannot read: ") + strerror(errno));
+  return ParseBaseline(text, path);
+}
+
+json ParseBaseline(const std::string& text, const std::string& path) {
+  auto fail = [&](const std::string& what) -> BaselineError {
+    return BaselineError("baseline " + path + ": " + what);
+  };
   json doc;
   try {
     doc = json::parse(text);

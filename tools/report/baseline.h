@@ -19,9 +19,13 @@ class BaselineError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Reads an earlier `--json` document and checks that it is one of this
-// schema with every key a comparison reads. Throws BaselineError.
+// Reads an earlier `--json` document (at most 64 MiB) and checks that it is
+// one of this schema with every key a comparison reads. Throws
+// BaselineError.
+constexpr size_t kMaxBaselineBytes = size_t(64) << 20;
 nlohmann::ordered_json LoadBaseline(const std::string& path);
+// The same for the document's text; `path` names it in messages.
+nlohmann::ordered_json ParseBaseline(const std::string& text, const std::string& path);
 
 // The comparison of the document written now with the baseline: the run
 // parameters first (mismatches, shown differences), then, when they match
