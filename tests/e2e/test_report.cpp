@@ -2,6 +2,7 @@
 // page in a real browser.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <fstream>
@@ -217,6 +218,33 @@ TEST(Report, AFailedWriteKeepsTheEarlierReport) {
   EXPECT_TRUE(Contains(r.err, "cannot write HTML file")) << r.err;
   EXPECT_EQ(ReadFile(page), "earlier");
   EXPECT_EQ(ListDir(fs / ""), (std::vector<std::string>{"fill", "frames", "lost+found", "r.html"}));
+}
+
+// A run too short to fill its queue is judged by the storage's steady state:
+// 256 KiB frames on a device throttled to 2.5 MiB/s (10 fps at most) are
+// "no" at 24 fps, with the frame where the queue would overflow after the
+// run's 20, and "yes" at 5 fps.
+TEST(Report, AShortRunOnSlowStorageIsNotSustained) {
+  LoopFs fs(64);
+  struct stat st;
+  if (!fs.ok() || stat(fs.device().c_str(), &st) != 0) GTEST_SKIP() << "no loop device";
+  const std::string log = fs / "slow.csv";
+  RunResult run =
+      Shell("cg=/sys/fs/cgroup/blkio/ordavi_report_$$; mkdir $cg || exit 77; echo " +
+            std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) +
+            " 2621440 > $cg/blkio.throttle.write_bps_device; sh -c 'echo $$ > "
+            "$0/cgroup.procs; exec $1 -w 256 -n 20 -u 0 --noinfo -x " +
+            log + " " + fs.frames() + "' $cg \"$ORDAVI\"; s=$?; rmdir $cg; exit $s");
+  if (run.status == 77) GTEST_SKIP() << "no blkio cgroup here";
+  ASSERT_EQ(run.status, 0) << run.err;
+  RunResult r = RunProgram(kReport, {"--json", "-", "--rates", "24,5", log});
+  ASSERT_EQ(r.status, 0) << r.err;
+  json doc = json::parse(r.out), at24 = VerdictAt(doc["logs"][0], 24),
+       at5 = VerdictAt(doc["logs"][0], 5);
+  EXPECT_EQ(std::tuple(at24["dropped_frames"], at24["sustained"], at24["verdict"], at5["verdict"]),
+            std::tuple(0, false, "no", "yes"))
+      << r.out;
+  EXPECT_GT(at24["first_drop_after_frames"], 20) << r.out;
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ TEST(ReportCompare, BaselineSeriesAndMetricsOfRealRuns) {
                     3);
   std::map<std::string, std::string> judged;
   for (const json& f : doc["comparison"]["figures"]) judged[f["figure"]] = f["judgement"];
-  EXPECT_EQ(std::tuple(judged["fps"], judged["MiB/s"], judged["sustained at 24 fps"],
+  EXPECT_EQ(std::tuple(judged["fps"], judged["MiB/s"], judged["verdict at 24 fps"],
                        judged["dropped frames"], judged["io p50 ms"],
                        doc["comparison"]["differences"][0]["field"]),
             std::tuple("worse", "worse", "worse", "worse", "worse", "target"))

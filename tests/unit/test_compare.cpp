@@ -19,7 +19,7 @@ namespace {
 using namespace results;
 
 TEST(Compare, JudgementsByDirectionAndTolerance) {
-  const auto H = Direction::kHigherIsBetter, L = Direction::kLowerIsBetter, F = Direction::kFlag;
+  const auto H = Direction::kHigherIsBetter, L = Direction::kLowerIsBetter, F = Direction::kLevel;
   const auto B = Judgement::kBetter, S = Judgement::kSame, W = Judgement::kWorse;
   // direction, baseline, now, tolerance %, judgement, change % (NaN: from 0)
   const std::tuple<Direction, double, double, double, Judgement, double> cases[] = {
@@ -46,8 +46,8 @@ TEST(Compare, JudgementsByDirectionAndTolerance) {
 
 TEST(Compare, FiguresMatchedByNameAndFieldsChecked) {
   Comparison c;
-  CompareFigures({{"fps", Direction::kHigherIsBetter, 0, 24}, {"at 60", Direction::kFlag, 0, 1}},
-                 {{"at 30", Direction::kFlag, 0, 1}, {"fps", Direction::kHigherIsBetter, 0, 12}},
+  CompareFigures({{"fps", Direction::kHigherIsBetter, 0, 24}, {"at 60", Direction::kLevel, 0, 1}},
+                 {{"at 30", Direction::kLevel, 0, 1}, {"fps", Direction::kHigherIsBetter, 0, 12}},
                  &c);
   ASSERT_EQ(c.rows.size(), 1u);
   EXPECT_EQ(std::tuple(c.rows[0].figure.baseline, c.rows[0].figure.now, c.Count(Judgement::kWorse),

@@ -21,8 +21,7 @@ int64_t PhaseValue(const TimingLog& log, uint32_t r, int phase) {
   }
 }
 
-// The period the pacing thread sleeps: whole nanoseconds, truncated.
-int64_t PeriodNs(double rate) { return int64_t(1e9 / rate); }
+using timing_log::FramePeriodNs;
 
 Stall LongestStall(std::vector<int64_t> completionsUs, const std::vector<uint32_t>& rowOf) {
   Stall s;
@@ -133,39 +132,51 @@ ModelConfig ConfigForRate(double rate, bool isWrite, int queueOpt, int preBuffer
   return c;
 }
 
-int64_t PredictDrops(const std::vector<int64_t>& svc, const ModelConfig& cfg) {
-  const int64_t n = int64_t(svc.size());
-  const int64_t period = PeriodNs(cfg.rateFps);
+ModelRun RunModel(const std::vector<int64_t>& serviceNs, const ModelConfig& cfg, int64_t frames,
+                  bool stopAtFirstDrop) {
+  ModelRun r;
+  const int64_t n = int64_t(serviceNs.size());
+  // Times in 128 bits: a long replay of slow frames cannot overflow them.
+  using Ns = __int128;
+  const Ns period = FramePeriodNs(cfg.rateFps);
   const int64_t q = cfg.queueSize;
-  if (n == 0 || period <= 0 || q <= 0) return 0;
-  int64_t drops = 0;
+  if (n == 0 || frames <= 0 || period <= 0 || q <= 0) return r;
+  auto svc = [&](int64_t k) { return Ns(serviceNs[size_t(k % n)]); };
+  auto drop = [&](int64_t count, int64_t before) {
+    if (r.firstDrop < 0) r.firstDrop = before;
+    r.drops += count;
+    return stopAtFirstDrop;
+  };
 
   if (cfg.isWrite) {
     // Capture: every period the camera queues a frame, or drops it when the
     // queue holds q frames; the engine takes frames in order, each as soon
     // as it is queued and the engine is free, and is busy svc[k] with it.
-    std::vector<int64_t> queuedAt(size_t(n), 0);
-    int64_t queued = 0, taken = 0, engineFree = 0, tick = 0;
-    while (queued < n) {
+    // At most q frames wait, so their queueing times fit a ring.
+    std::vector<Ns> ring(size_t(q) + 1, 0);
+    auto queuedAt = [&](int64_t k) -> Ns& { return ring[size_t(k % (q + 1))]; };
+    int64_t queued = 0, taken = 0;
+    Ns engineFree = 0, tick = 0;
+    while (queued < frames) {
       tick += period;
       while (taken < queued) {
-        int64_t w = std::max(engineFree, queuedAt[size_t(taken)]);
+        Ns w = std::max(engineFree, queuedAt(taken));
         if (w >= tick) break;
-        engineFree = w + svc[size_t(taken)];
+        engineFree = w + svc(taken);
         taken++;
       }
       if (queued - taken < q) {
-        queuedAt[size_t(queued++)] = tick;
+        queuedAt(queued++) = tick;
       } else {
         // Full until the engine takes the next frame: every period up to
         // then is lost too.
-        int64_t w = std::max(engineFree, queuedAt[size_t(taken)]);
-        int64_t more = w > tick ? (w - tick) / period : 0;
-        drops += 1 + more;
+        Ns w = std::max(engineFree, queuedAt(taken));
+        Ns more = w > tick ? (w - tick) / period : 0;
+        if (drop(int64_t(1 + more), queued)) break;
         tick += more * period;
       }
     }
-    return drops;
+    return r;
   }
 
   // Playback: the engine reads frames back to back, svc[k] each, and hands
@@ -174,22 +185,23 @@ int64_t PredictDrops(const std::vector<int64_t>& svc, const ModelConfig& cfg) {
   // frame a period from one period later, and drops a period that finds the
   // queue empty. After the last frame it only drains the queue.
   int64_t b = std::clamp<int64_t>(cfg.preBuffer, 0, q - 1);
-  int64_t engine = 0, released = 0, consumed = 0, nextTick = 0;
+  int64_t released = 0, consumed = 0;
+  Ns engine = 0, nextTick = 0;
   bool playing = false;
-  for (int64_t k = 0; k < n; k++) {
-    int64_t ready = engine + svc[size_t(k)];
+  for (int64_t k = 0; k < frames; k++) {
+    Ns ready = engine + svc(k);
     if (playing) {
       while (nextTick < ready && released > consumed) {
         consumed++;
         nextTick += period;
       }
       if (nextTick < ready) {
-        int64_t empty = (ready - nextTick + period - 1) / period;
-        drops += empty;
+        Ns empty = (ready - nextTick + period - 1) / period;
+        if (drop(int64_t(empty), consumed)) break;
         nextTick += empty * period;
       }
     }
-    int64_t release = ready;
+    Ns release = ready;
     if (playing && released - consumed >= q) {
       consumed++;  // the next period frees a place
       release = nextTick;
@@ -203,7 +215,51 @@ int64_t PredictDrops(const std::vector<int64_t>& svc, const ModelConfig& cfg) {
     }
     engine = release;
   }
-  return drops;
+  return r;
+}
+
+int64_t PredictDrops(const std::vector<int64_t>& serviceNs, const ModelConfig& cfg) {
+  return RunModel(serviceNs, cfg, int64_t(serviceNs.size()), false).drops;
+}
+
+namespace {
+
+Verdict Judge(double rate, const ModelConfig& cfg, const LogAnalysis& a, bool measured,
+              int64_t dropped) {
+  Verdict vd;
+  vd.rateFps = rate;
+  vd.measured = measured;
+  vd.queueSize = cfg.queueSize;
+  vd.preBuffer = cfg.isWrite ? 0 : cfg.preBuffer;
+  vd.dropped = dropped;
+  vd.headroom = a.capacityFps / rate;
+  if (a.counted.empty()) return vd;  // nothing measured: no
+  const int64_t n = int64_t(a.serviceNs.size());
+  // Where the queue first overflows or runs dry: in this run, or, when the
+  // storage is slower than the rate but the run was too short to show it,
+  // in the run continued with the same frames over again. Below the rate by
+  // the margin, the queue gains at least that share of a frame with every
+  // frame, so the replay is bounded.
+  ModelRun run = RunModel(a.serviceNs, cfg, n, true);
+  bool below = vd.headroom < 1 - kVerdictMargin;
+  if (run.firstDrop < 0 && vd.headroom < 1)
+    run = RunModel(
+        a.serviceNs, cfg,
+        2 * n + int64_t(4 * (cfg.queueSize + 1) / std::max(kVerdictMargin, 1 - vd.headroom)), true);
+  vd.firstDropAfter = run.firstDrop;
+  if (dropped > 0 || below)
+    vd.call = Call::kNo;
+  else if (vd.headroom < 1 + kVerdictMargin)
+    vd.call = Call::kTooClose;
+  else
+    vd.call = Call::kYes;
+  return vd;
+}
+
+}  // namespace
+
+const char* CallName(Call c) {
+  return c == Call::kYes ? "yes" : c == Call::kNo ? "no" : "too close to tell";
 }
 
 LogAnalysis Analyse(const TimingLog& log, const Options& opt) {
@@ -254,7 +310,7 @@ LogAnalysis Analyse(const TimingLog& log, const Options& opt) {
     // thread that wakes late makes such gaps too, so the run's own count
     // decides how many drops there were, and they are placed where the gaps
     // exceed whole periods the most.
-    double periodUs = double(PeriodNs(log.params.frameRate)) / 1000;
+    double periodUs = double(FramePeriodNs(log.params.frameRate)) / 1000;
     a.jitter.periodMs = periodUs / 1000;
     struct Gap {
       size_t row;
@@ -335,22 +391,16 @@ LogAnalysis Analyse(const TimingLog& log, const Options& opt) {
   }
 
   for (double rate : opt.rates) {
-    Verdict vd;
-    vd.rateFps = rate;
+    // At the run's own rate its own queue and drop count; elsewhere the
+    // model's.
+    bool measured = log.paced && std::fabs(rate - log.params.frameRate) < 1e-9;
     ModelConfig cfg = ConfigForRate(rate, log.params.isWrite, opt.queueSize, opt.preBuffer);
-    vd.measured = log.paced && std::fabs(rate - log.params.frameRate) < 1e-9;
-    if (vd.measured) {
-      vd.queueSize = log.params.queueSize;
-      vd.preBuffer = log.params.isWrite ? 0 : log.params.preBuffer;
-      vd.dropped = log.droppedFrames;
-    } else {
-      vd.queueSize = cfg.queueSize;
-      vd.preBuffer = cfg.preBuffer;
-      vd.dropped = PredictDrops(a.serviceNs, cfg);
+    if (measured) {
+      cfg.queueSize = log.params.queueSize;
+      cfg.preBuffer = log.params.isWrite ? 0 : log.params.preBuffer;
     }
-    vd.sustained = vd.dropped == 0 && !rows.empty();
-    vd.headroom = a.capacityFps / rate;
-    a.verdicts.push_back(vd);
+    a.verdicts.push_back(Judge(rate, cfg, a, measured,
+                               measured ? log.droppedFrames : PredictDrops(a.serviceNs, cfg)));
   }
   return a;
 }
@@ -380,8 +430,10 @@ JobAnalysis AnalyseJob(const std::vector<TimingLog>& logs, const std::vector<Log
       const Verdict& o = each[l].verdicts[i];
       vd.measured = vd.measured && o.measured;
       vd.dropped += o.dropped;
-      vd.sustained = vd.sustained && o.sustained;
+      vd.call = std::max(vd.call, o.call);  // the worst of any stream
       vd.headroom = std::min(vd.headroom, o.headroom);
+      if (o.firstDropAfter >= 0 && (vd.firstDropAfter < 0 || o.firstDropAfter < vd.firstDropAfter))
+        vd.firstDropAfter = o.firstDropAfter;
     }
     j.verdicts.push_back(vd);
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "timing_log.h"
+#include "timing_log_format.h"
 
 namespace report {
 
@@ -76,19 +77,45 @@ struct ModelConfig {
 // -b (preBufferOpt >= 0) or 5, at most the queue size - 1.
 ModelConfig ConfigForRate(double rate, bool isWrite, int queueOpt, int preBufferOpt);
 
-// Replays the engine's busy time per frame (nanoseconds, in record order)
-// through the paced run's frame queue and counts the periods that would be
-// dropped.
+// Replays the engine's busy time per frame (nanoseconds, in record order;
+// from the first again when `frames` is more) through a paced run's frame
+// queue: the periods that would be dropped and, when one is, the frames that
+// went through before the first (queued by the camera, or shown by the
+// display). With `stopAtFirstDrop` the replay ends there.
+struct ModelRun {
+  int64_t drops = 0;
+  int64_t firstDrop = -1;
+};
+ModelRun RunModel(const std::vector<int64_t>& serviceNs, const ModelConfig& cfg, int64_t frames,
+                  bool stopAtFirstDrop);
+// The drops of the run's own frames, once each.
 int64_t PredictDrops(const std::vector<int64_t>& serviceNs, const ModelConfig& cfg);
+
+// The verdict at a rate, by this rule: "no" when frames are dropped (in the
+// paced run at that rate, or in the model of the run's frames), or when the
+// storage's capacity in steady state is below the rate by more than the
+// margin (however long a queue, it overflows or runs dry at some frame,
+// which is given); "too close to tell" when the capacity is within the
+// margin of the rate, where this run cannot tell a queue that keeps up from
+// one that slowly fills; "yes" only when the capacity is above the rate by
+// the margin and nothing is dropped. Worst first, so that a job takes the
+// largest of its streams.
+enum class Call { kYes, kTooClose, kNo };
+constexpr double kVerdictMargin = 0.03;
 
 struct Verdict {
   double rateFps = 0;
   bool measured = false;  // a paced run at this rate: its own drop count
   int queueSize = 0, preBuffer = 0;
   int64_t dropped = 0;
-  bool sustained = false;
+  Call call = Call::kNo;
   double headroom = 0;  // capacity fps / rate
+  // Frames before the queue first overflows (capture) or runs dry
+  // (playback) at this rate, in the run or the run continued; -1: never.
+  int64_t firstDropAfter = -1;
+  bool sustained() const { return call == Call::kYes; }
 };
+const char* CallName(Call c);  // "yes", "too close to tell", "no"
 
 struct LogAnalysis {
   std::vector<uint32_t> counted;

@@ -145,6 +145,14 @@ std::vector<Field> Pair(const std::vector<std::pair<std::string, std::string>>& 
   return out;
 }
 
+// A verdict as a level: 0 no, 1 too close to tell, 2 yes.
+int VerdictLevel(const At& v) {
+  std::string call = v["verdict"].Str();
+  if (call == "yes" || call == "no" || call == "too close to tell")
+    return call == "yes" ? 2 : call == "no" ? 0 : 1;
+  throw std::runtime_error("the verdict \"" + call + "\" is none of yes, no, too close to tell");
+}
+
 // The job's figures; each carries its value in `now`. Times get the floor
 // `toleranceMs`.
 std::vector<Figure> FiguresOf(const At& doc, double toleranceMs = 0) {
@@ -163,8 +171,12 @@ std::vector<Figure> FiguresOf(const At& doc, double toleranceMs = 0) {
   At verdicts = job["verdict"];
   for (size_t i = 0; i < verdicts.size(); i++) {
     std::string rate = RateName(verdicts[i]["rate_fps"].Num());
-    f.push_back({"sustained at " + rate + " fps", Direction::kFlag, 0,
-                 verdicts[i]["sustained"].Bool() ? 1.0 : 0.0});
+    f.push_back({"verdict at " + rate + " fps",
+                 Direction::kLevel,
+                 0,
+                 double(VerdictLevel(verdicts[i])),
+                 0,
+                 {"no", "too close", "yes"}});
     f.push_back({"headroom at " + rate + " fps", Direction::kHigherIsBetter, 0,
                  verdicts[i]["headroom_ratio"].Num()});
   }

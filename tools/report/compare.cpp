@@ -21,7 +21,7 @@ ComparedFigure Judge(const Figure& f, double tolerancePct) {
   if (diff == 0 || std::fabs(diff) <= f.floor) return c;
   bool up = diff > 0;
   bool beyond =
-      f.direction == Direction::kFlag || f.baseline == 0 || std::fabs(c.changePct) > tolerancePct;
+      f.direction == Direction::kLevel || f.baseline == 0 || std::fabs(c.changePct) > tolerancePct;
   if (!beyond) return c;
   bool better = f.direction == Direction::kLowerIsBetter ? !up : up;
   c.judgement = better ? Judgement::kBetter : Judgement::kWorse;
@@ -84,11 +84,12 @@ json FieldsJson(const std::vector<Field>& fields) {
 const char* DirectionName(Direction d) {
   return d == Direction::kHigherIsBetter  ? "higher_is_better"
          : d == Direction::kLowerIsBetter ? "lower_is_better"
-                                          : "flag";
+                                          : "level";
 }
 
 std::string Value(const Figure& f, double v) {
-  if (f.direction == Direction::kFlag) return v != 0 ? "yes" : "NO";
+  if (f.direction == Direction::kLevel && v >= 0 && v < double(f.levels.size()))
+    return f.levels[size_t(v)];
   char buf[32];
   snprintf(buf, sizeof buf, "%.3f", v);
   return buf;
@@ -103,6 +104,7 @@ json ToJson(const Comparison& c) {
                     {"direction", DirectionName(r.figure.direction)},
                     {"baseline", r.figure.baseline},
                     {"now", r.figure.now},
+                    {"levels", r.figure.levels},
                     {"change_pct", std::isnan(r.changePct) ? json(nullptr) : json(r.changePct)},
                     {"floor", r.figure.floor},
                     {"judgement", JudgementName(r.judgement)}});
@@ -130,9 +132,9 @@ void WriteText(FILE* out, const Comparison& c) {
   fprintf(out, "\n  %-28s %12s %12s %9s  %s\n", "figure", "baseline", "now", "change", "judgement");
   for (const ComparedFigure& r : c.rows) {
     char change[32] = "-";
-    if (r.figure.direction != Direction::kFlag && std::isnan(r.changePct))
+    if (r.figure.direction != Direction::kLevel && std::isnan(r.changePct))
       snprintf(change, sizeof change, "from 0");
-    else if (r.figure.direction != Direction::kFlag)
+    else if (r.figure.direction != Direction::kLevel)
       snprintf(change, sizeof change, "%+.1f%%", r.changePct);
     fprintf(out, "  %-28s %12s %12s %9s  %s\n", r.figure.name.c_str(),
             Value(r.figure, r.figure.baseline).c_str(), Value(r.figure, r.figure.now).c_str(),

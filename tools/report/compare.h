@@ -11,9 +11,10 @@
 
 namespace results {
 
-// Which way a figure improves. A flag is 1 (good) or 0: losing it is always
-// worse and gaining it always better, whatever the tolerance.
-enum class Direction { kHigherIsBetter, kLowerIsBetter, kFlag };
+// Which way a figure improves. A level (a verdict: 0 no, 1 too close to
+// tell, 2 yes, say) counts steps: losing one is always worse and gaining one
+// always better, whatever the tolerance.
+enum class Direction { kHigherIsBetter, kLowerIsBetter, kLevel };
 enum class Judgement { kBetter, kSame, kWorse };
 const char* JudgementName(Judgement j);  // "better", "same", "worse"
 
@@ -22,6 +23,7 @@ struct Figure {
   Direction direction = Direction::kHigherIsBetter;
   double baseline = 0, now = 0;
   double floor = 0;  // a change of at most this much (in the figure's unit) is the same
+  std::vector<std::string> levels = {};  // a level's names by value ("no", "yes")
 };
 
 struct ComparedFigure {

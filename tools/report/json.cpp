@@ -59,8 +59,11 @@ json VerdictJson(const std::vector<Verdict>& vs) {
                  {"queue_size", v.queueSize},
                  {"prebuffer_frames", v.preBuffer},
                  {"dropped_frames", v.dropped},
-                 {"sustained", v.sustained},
-                 {"headroom_ratio", v.headroom}});
+                 {"sustained", v.sustained()},
+                 {"verdict", CallName(v.call)},
+                 {"headroom_ratio", v.headroom},
+                 {"first_drop_after_frames",
+                  v.firstDropAfter >= 0 ? json(v.firstDropAfter) : json(nullptr)}});
   return a;
 }
 
@@ -141,6 +144,7 @@ json ToJson(const Report& r) {
   doc["generator"] = "ordavi-report";
   doc["generator_version"] = ORDAVI_REPORT_VERSION;
   doc["rates_fps"] = r.options.rates;
+  doc["verdict_margin_ratio"] = kVerdictMargin;
   // What the logs do not say but the figures depend on: the model's
   // options and the I/O mode of the runs.
   doc["options"] = {

@@ -32,8 +32,8 @@ const char kUsage[] =
     " Options:\n"
     "   --json FILE       Write the results as JSON to FILE ('-' for standard output)\n"
     "   --html FILE       Write a self-contained HTML page with charts to FILE\n"
-    "   --rates LIST      Comma-separated frame rates to judge, each above 0 and at\n"
-    "                     most 1000 (default 23.976,24,25,29.97,30,48,50,59.94,60)\n"
+    "   --rates LIST      Comma-separated frame rates to judge, each from 0.01 to\n"
+    "                     1000 (default 23.976,24,25,29.97,30,48,50,59.94,60)\n"
     "   --queue NUM       Queue size for the model, 1 to 10000 (default: the rate,\n"
     "                     rounded, as 'ordavi -f' sets it)\n"
     "   --prebuffer NUM   Pre-buffered frames for the model, 0 to 9999 (default 5,\n"
@@ -68,7 +68,7 @@ bool ParseRates(const std::string& text, std::vector<double>* out) {
     char* end = nullptr;
     errno = 0;
     double v = strtod(item.c_str(), &end);
-    if (item.empty() || *end != '\0' || errno != 0 || !std::isfinite(v) || v <= 0 || v > 1000)
+    if (item.empty() || *end != '\0' || errno != 0 || !std::isfinite(v) || v < 0.01 || v > 1000)
       return false;
     out->push_back(v);
     if (comma == std::string::npos) break;
@@ -229,7 +229,7 @@ int main(int argc, char** argv) {
     } else if (name == "--rates") {
       if (!ParseRates(value, &r.options.rates))
         UsageError(
-            "--rates needs frame rates above 0 and at most 1000, separated by commas, "
+            "--rates needs frame rates from 0.01 to 1000, separated by commas, "
             "not '" +
             value + "'");
     } else if (name == "--baseline" || name == "--series" || name == "--metrics") {

@@ -23,13 +23,34 @@ void PhaseTable(FILE* out, const std::array<PhaseStats, kPhases>& phases) {
   }
 }
 
-void VerdictTable(FILE* out, const std::vector<Verdict>& vs) {
-  fprintf(out, "  %8s  %-9s  %5s  %6s  %8s  %-9s  %8s\n", "rate fps", "basis", "queue", "prebuf",
-          "dropped", "sustained", "headroom");
-  for (const Verdict& v : vs)
-    fprintf(out, "  %8s  %-9s  %5d  %6d  %8lld  %-9s  %7.2fx\n", RateText(v.rateFps).c_str(),
+// The verdict table, then in words why a rate is not sustained where the
+// storage is too slow for it, and where the run cannot tell. `dry` names
+// what happens when the queue fails: it overflows (capture) or runs dry
+// (playback).
+void VerdictTable(FILE* out, const std::vector<Verdict>& vs, const char* dry) {
+  fprintf(out, "  %8s  %-9s  %5s  %6s  %8s  %-9s  %8s  %10s\n", "rate fps", "basis", "queue",
+          "prebuf", "dropped", "sustained", "headroom", "first drop");
+  for (const Verdict& v : vs) {
+    const char* call = v.call == Call::kYes ? "yes" : v.call == Call::kNo ? "NO" : "too close";
+    std::string first = v.firstDropAfter >= 0 ? std::to_string(v.firstDropAfter) : "-";
+    fprintf(out, "  %8s  %-9s  %5d  %6d  %8lld  %-9s  %7.2fx  %10s\n", RateText(v.rateFps).c_str(),
             v.measured ? "measured" : "predicted", v.queueSize, v.preBuffer, (long long)v.dropped,
-            v.sustained ? "yes" : "NO", v.headroom);
+            call, v.headroom, first.c_str());
+  }
+  for (const Verdict& v : vs) {
+    double capacity = v.headroom * v.rateFps;
+    if (v.call == Call::kTooClose)
+      fprintf(out,
+              "  at %s fps: the capacity, %.2f fps, is within %.0f%% of the rate; this run is too "
+              "short to tell whether the queue keeps up\n",
+              RateText(v.rateFps).c_str(), capacity, kVerdictMargin * 100);
+    else if (v.call == Call::kNo && v.headroom < 1 - kVerdictMargin)
+      fprintf(out, "  at %s fps: the capacity, %.2f fps, is below the rate; %s %s\n",
+              RateText(v.rateFps).c_str(), capacity, dry,
+              v.firstDropAfter >= 0
+                  ? ("after " + std::to_string(v.firstDropAfter) + " frames").c_str()
+                  : "in a longer run");
+  }
 }
 
 }  // namespace
@@ -74,7 +95,8 @@ void WriteText(FILE* out, const Report& r) {
           a.jitter.worstLatenessMs);
     }
     fprintf(out, "\n");
-    VerdictTable(out, a.verdicts);
+    VerdictTable(out, a.verdicts,
+                 p.isWrite ? "the queue overflows" : "the display finds the queue empty");
     fprintf(out, "\n");
     PhaseTable(out, a.phases);
     fprintf(out, "\n");
@@ -85,7 +107,7 @@ void WriteText(FILE* out, const Report& r) {
             r.logs.size(), (long long)j.frames, (long long)j.droppedFrames);
     fprintf(out,
             "  every stream must sustain the rate; headroom is the smallest of any stream\n\n");
-    VerdictTable(out, j.verdicts);
+    VerdictTable(out, j.verdicts, "the first stream's queue overflows or runs dry");
     fprintf(out, "\n");
     PhaseTable(out, j.phases);
     fprintf(out, "\n");

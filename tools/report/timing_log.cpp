@@ -360,6 +360,8 @@ TimingLog ParseTimingLog(std::string_view text, const std::string& name,
       lines.Fail("expected a frame row of " + std::to_string(want) +
                  " comma-separated numbers (times within 100 days of the start), found " +
                  Quoted(line));
+    if (log.rows() >= size_t(fmt::kMaxFrames))
+      lines.Fail("more frame rows than ordavi writes (" + std::to_string(fmt::kMaxFrames) + ")");
     if (num != int64_t(log.rows()))
       lines.Fail("expected frame row " + std::to_string(log.rows()) + ", found row " +
                  std::to_string(num));
