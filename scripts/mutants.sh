@@ -66,6 +66,13 @@ mutants=(
   "read-extra|src/engines/threaded_read.cpp|s/return stopped \? i \+ 1 : i;/return i;/"
   "async-eos|src/engines/async.cpp|s/\(!opened \&\& !d\.write \&\& /(!opened \&\& d.write \&\& /"
   "async-inflight|src/engines/async.cpp|s/!= kAioIdle; \}/== kAioDone; }/"
+  "level-loss|tools/report/compare.cpp|s/f\.direction == Direction::kLevel \|\| //"
+  "not-comparable|tools/report/main.cpp|s/if \(!cmp\.mismatches\.empty\(\) \&\& !force\) \{/if (false) {/"
+  "regression-gate|tools/report/main.cpp|s/> 0 \? 3 : 0;/> 0 ? 0 : 0;/"
+  "schema-check|tools/report/baseline.cpp|s/if \(doc\[\"schema_version\"\] != kSchemaVersion\)/if (false)/"
+  "series-drops|tools/report/series.cpp|s/drops\[sec\]\+\+;/drops[sec] += k == 0;/"
+  "label-quote|tools/report/metrics.cpp|s/else if \(c == '\"'\)/else if (false)/"
+  "metrics-tmp-left|tools/report/metrics.cpp|/    unlink\(tmp\.c_str\(\)\);/d"
 )
 
 selected=("$@")

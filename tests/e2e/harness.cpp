@@ -39,6 +39,13 @@ RunResult Shell(const std::string& cmd, const RunOptions& o) {
   return RunProgram("/bin/bash", {"-c", "ORDAVI='" ORDAVI_BINARY "'; " + cmd}, o);
 }
 
+RunResult InCgroup(const std::string& controller, const std::string& setUp,
+                   const std::string& args) {
+  return Shell("cg=/sys/fs/cgroup/" + controller + "/ordavi_e2e_$$; mkdir $cg || exit 77; " +
+               setUp + "; sh -c 'echo $$ > $0/cgroup.procs; exec $1 " + args +
+               "' $cg \"$ORDAVI\"; s=$?; rmdir $cg; exit $s");
+}
+
 RunResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
                      const RunOptions& o) {
   int outPipe[2], errPipe[2];

@@ -104,7 +104,7 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   EXPECT_EQ(std::tuple(doc["schema_version"], job["logs"], job["frames_counted"],
                        job["phases"]["file"]["count"], job["dropped_frames"],
                        VerdictAt(job, 100)["sustained"], VerdictAt(job, 100)["dropped_frames"]),
-            std::tuple(1, 8, frames, frames, dropped, false, dropped100));
+            std::tuple(2, 8, frames, frames, dropped, false, dropped100));
 
   // The text report and the errors, on the first log (100 rows from line 18).
   std::string text = ReadFile(logs[0]), cut = dir / "cut.csv";
@@ -134,7 +134,11 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   if (access(chromium, X_OK) != 0)
     GTEST_SKIP() << "SKIPPED: " << chromium << " is not installed; the report page is untested";
   std::string page = dir / "report.html";
-  ASSERT_EQ(RunProgram(kReport, {"--html", page, logs[0], logs[3]}).status, 0);
+  // With a comparison (the same logs as the baseline) at its head.
+  ASSERT_EQ(RunProgram(kReport, {"--json", dir / "base.json", logs[0], logs[3]}).status, 0);
+  ASSERT_EQ(RunProgram(kReport, {"--html", page, "--baseline", dir / "base.json", logs[0], logs[3]})
+                .status,
+            0);
   EXPECT_FALSE(Contains(ReadFile(page), "http://"));  // nothing fetched: offline
   args = Words(
       "--headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
@@ -149,6 +153,7 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   EXPECT_TRUE(Contains(body, "data-status=\"ok\"") && Contains(body, "data-charts=\"4\"") &&
               !Contains(body, "data-errors"))
       << body;
+  EXPECT_TRUE(Contains(dom.out, "<h2>Compared with ") && Contains(dom.out, ">same</td>"));
   // The verdicts and percentiles of the job and of each log, and the
   // hostile path shown as text.
   EXPECT_EQ(

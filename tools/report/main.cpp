@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "analysis.h"
+#include "baseline.h"
 #include "escape.h"
 #include "output.h"
+#include "series.h"
 
 namespace {
 
@@ -36,7 +38,20 @@ const char kUsage[] =
     "                     rounded, as 'ordavi -f' sets it)\n"
     "   --prebuffer NUM   Pre-buffered frames for the model, 0 to 9999 (default 5,\n"
     "                     at most the queue size - 1)\n"
-    "   --help            Show this text\n";
+    "   --buffered        The runs used buffered I/O (ordavi -B), which logs do not\n"
+    "                     record; kept in the JSON for comparisons\n"
+    "   --baseline FILE   Compare with a JSON document written earlier by --json\n"
+    "   --tolerance PCT   Changes within PCT per cent are the same (default 10)\n"
+    "   --tolerance-ms MS Time changes within MS milliseconds are the same (default 0.1)\n"
+    "   --force           Compare even when the runs' parameters differ\n"
+    "   --fail-on-regression  Exit with status 3 when a figure is worse than the baseline\n"
+    "   --series FILE     Write each second of each run as JSON Lines ('-': standard output)\n"
+    "   --metrics FILE    Write the figures as Prometheus metrics (a .prom file)\n"
+    "   --help            Show this text\n"
+    "\n"
+    "Exit status: 0 done; 1 bad options, a log or baseline that cannot be read,\n"
+    "runs that are not comparable, or an output that cannot be written; 3 with\n"
+    "--fail-on-regression, a figure worse than the baseline.\n";
 
 [[noreturn]] void UsageError(const std::string& msg) {
   fprintf(stderr, "ordavi-report: %s\nTry 'ordavi-report --help'.\n",
@@ -150,11 +165,25 @@ bool WriteOutput(const std::string& path, const char* what,
   return ok || failed("write", saved);
 }
 
+// The comparison as the terminal shows it: the baseline's texts are
+// untrusted too.
+results::Comparison ForTerminal(results::Comparison c) {
+  c.baselineFile = report::ForTerminal(c.baselineFile);
+  for (auto* fields : {&c.mismatches, &c.differences})
+    for (results::Field& f : *fields) {
+      f.baseline = report::ForTerminal(f.baseline);
+      f.now = report::ForTerminal(f.now);
+    }
+  return c;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   report::Report r;
-  std::string jsonPath, htmlPath;
+  std::string jsonPath, htmlPath, baselinePath, seriesPath, metricsPath;
+  double tolerance = 10, toleranceMs = 0.1;
+  bool force = false, failOnRegression = false;
   std::vector<std::string> files;
   bool optionsDone = false;
   for (int i = 1; i < argc; i++) {
@@ -171,6 +200,10 @@ int main(int argc, char** argv) {
       fputs(kUsage, stdout);
       return 0;
     }
+    if (a == "--force" || a == "--fail-on-regression" || a == "--buffered") {
+      (a == "--force" ? force : a == "--buffered" ? r.options.buffered : failOnRegression) = true;
+      continue;
+    }
     std::string name = a, value;
     bool hasValue = false;
     size_t eq = a.find('=');
@@ -180,7 +213,8 @@ int main(int argc, char** argv) {
       hasValue = true;
     }
     if (name != "--json" && name != "--html" && name != "--rates" && name != "--queue" &&
-        name != "--prebuffer")
+        name != "--prebuffer" && name != "--baseline" && name != "--tolerance" &&
+        name != "--tolerance-ms" && name != "--series" && name != "--metrics")
       UsageError("unknown option '" + a + "'");
     if (!hasValue) {
       if (i + 1 >= argc) UsageError(name + " needs a value");
@@ -198,6 +232,17 @@ int main(int argc, char** argv) {
             "--rates needs frame rates from 0.01 to 1000, separated by commas, "
             "not '" +
             value + "'");
+    } else if (name == "--baseline" || name == "--series" || name == "--metrics") {
+      if (value.empty() || (value == "-" && name != "--series"))
+        UsageError(name + " needs a file name");
+      (name == "--baseline" ? baselinePath : name == "--series" ? seriesPath : metricsPath) = value;
+    } else if (name == "--tolerance" || name == "--tolerance-ms") {
+      char* end = nullptr;
+      errno = 0;
+      double v = strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || errno != 0 || !(v >= 0 && v <= 1000))
+        UsageError(name + " needs a number from 0 to 1000, not '" + value + "'");
+      (name == "--tolerance" ? tolerance : toleranceMs) = v;
     } else if (name == "--queue") {
       r.options.queueSize = ParseCount(name, value, 1, 10000);
     } else {
@@ -205,6 +250,8 @@ int main(int argc, char** argv) {
     }
   }
   if (files.empty()) UsageError("no timing log given");
+  if (seriesPath == "-" && jsonPath == "-")
+    UsageError("--json and --series cannot both write to standard output");
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(sig, RemoveTempAndDie);
 
   for (const std::string& f : files) {
@@ -221,15 +268,37 @@ int main(int argc, char** argv) {
   for (const report::TimingLog& log : r.logs) r.analyses.push_back(report::Analyse(log, r.options));
   r.job = report::AnalyseJob(r.logs, r.analyses);
 
+  // The baseline is read and checked before anything is written, so that a
+  // bad one leaves no output behind.
+  nlohmann::ordered_json doc = report::ToJson(r);
+  results::Comparison cmp;
+  if (!baselinePath.empty()) {
+    try {
+      cmp = report::CompareWithBaseline(report::LoadBaseline(baselinePath), doc, baselinePath,
+                                        tolerance, toleranceMs, force);
+    } catch (const report::BaselineError& e) {
+      fprintf(stderr, "ordavi-report: %s\n", report::ForTerminal(e.what()).c_str());
+      return 1;
+    }
+    if (!cmp.mismatches.empty() && !force) {
+      results::Comparison shown = ForTerminal(cmp);
+      fprintf(stderr,
+              "ordavi-report: the runs are not comparable with baseline %s: they differ in "
+              "%s; --force compares them anyway\n",
+              shown.baselineFile.c_str(), results::DescribeFields(shown.mismatches).c_str());
+      return 1;
+    }
+    doc["comparison"] = results::ToJson(cmp);
+  }
+
   bool ok = true;
-  if (jsonPath.empty() && htmlPath.empty()) {
+  if (jsonPath.empty() && htmlPath.empty() && seriesPath != "-") {
     ok = WriteOutput("-", "text", [&](FILE* f) {
       report::WriteText(f, r);
+      if (!baselinePath.empty()) results::WriteText(f, ForTerminal(cmp));
       return true;
     });
   }
-  nlohmann::ordered_json doc;
-  if (!jsonPath.empty() || !htmlPath.empty()) doc = report::ToJson(r);
   if (!jsonPath.empty())
     ok = WriteOutput(jsonPath, "JSON",
                      [&](FILE* f) {
@@ -241,5 +310,18 @@ int main(int argc, char** argv) {
          ok;
   if (!htmlPath.empty())
     ok = WriteOutput(htmlPath, "HTML", [&](FILE* f) { return report::WriteHtml(f, r, doc); }) && ok;
-  return ok ? 0 : 1;
+  if (!seriesPath.empty())
+    ok = WriteOutput(seriesPath, "series",
+                     [&](FILE* f) { return report::WriteSeries(f, r.logs, r.analyses); }) &&
+         ok;
+  if (!metricsPath.empty()) {
+    std::string error;
+    if (!results::WriteFileAtomically(metricsPath,
+                                      results::FormatMetrics(report::ReportMetrics(doc)), &error)) {
+      fprintf(stderr, "ordavi-report: metrics: %s\n", report::ForTerminal(error).c_str());
+      ok = false;
+    }
+  }
+  if (!ok) return 1;
+  return failOnRegression && cmp.Count(results::Judgement::kWorse) > 0 ? 3 : 0;
 }
