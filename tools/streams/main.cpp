@@ -427,14 +427,6 @@ int main(int argc, char** argv) {
   std::error_code ec;
   fs::create_directories(c.work, ec);
   if (ec) Die("cannot create " + c.work + ": " + ec.message());
-  fs::create_directories(c.logs, ec);
-  if (ec || access(c.logs.c_str(), W_OK) != 0) Die("cannot create the log directory " + c.logs);
-  // The probes of an earlier run in the same log directory go: every probe
-  // directory of this run must hold this run's logs only.
-  for (auto& e : fs::directory_iterator(c.logs, ec))
-    if (std::regex_match(e.path().filename().string(), std::regex("probe[0-9]{3}")))
-      fs::remove_all(e.path(), ec);
-
   RunSummary sum;
   sum.search = c.maxDirection != 0;
   std::vector<int> preparedHere;
@@ -450,6 +442,7 @@ int main(int argc, char** argv) {
       fs::remove(c.work + "/read", ec);  // only when empty
       fs::remove(c.work, ec);
     }
+    if (sum.probes.empty()) fs::remove(c.logs, ec);  // only when empty
   };
 
   // The ordavi options, checked by ordavi itself on one small frame before
@@ -472,6 +465,9 @@ int main(int argc, char** argv) {
       ss << in.rdbuf();
       err = ss.str();
     }
+    // ordavi's message, without the usage text that follows it.
+    err = err.substr(0, err.find("Usage: ordavi"));
+    while (!err.empty() && (err.back() == '\n' || err.back() == ' ')) err.pop_back();
     fs::remove_all(target, ec);
     fs::remove(l.outPath, ec);
     fs::remove(l.errPath, ec);
@@ -484,6 +480,14 @@ int main(int argc, char** argv) {
       Die("ordavi refused the options for a stream (" + DescribeEnd(o) + "):\n" + err);
     }
   }
+
+  fs::create_directories(c.logs, ec);
+  if (ec || access(c.logs.c_str(), W_OK) != 0) Die("cannot create the log directory " + c.logs);
+  // The probes of an earlier run in the same log directory go: every probe
+  // directory of this run must hold this run's logs only.
+  for (auto& e : fs::directory_iterator(c.logs, ec))
+    if (std::regex_match(e.path().filename().string(), std::regex("probe[0-9]{3}")))
+      fs::remove_all(e.path(), ec);
 
   Search search(c.limit, c.repeat);
   int number = 0;

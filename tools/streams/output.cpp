@@ -107,7 +107,8 @@ void PrintAnswer(FILE* out, const Config& c, const RunSummary& o) {
   if (f) {
     fprintf(out, "; %d stream%s dropped %ld frame%s", f->streamsCount(),
             f->streamsCount() == 1 ? "" : "s", long(f->dropped), f->dropped == 1 ? "" : "s");
-    if (f->FirstDrop()) fprintf(out, ", %s first", FirstDropText(*f).c_str());
+    if (const StreamResult* d = f->FirstDrop())
+      fprintf(out, ", %s stream %d first at %.2f s", DirName(d->write), d->number, d->firstDropS);
     std::string why = Why(*f);
     if (f->dropped == 0 && !why.empty()) fprintf(out, " (%s)", why.c_str());
   }

@@ -38,15 +38,19 @@ std::string ReadSmall(const std::string& path) {
   return ss.str();
 }
 
-// The last non-empty line of a file (a child's last message).
+// A child's last message: the last non-empty line of a file, with the line
+// before it when that one is ordavi's error number ("Error 2: ...").
 std::string LastLine(const std::string& path) {
-  std::string text = ReadSmall(path), last;
+  std::string text = ReadSmall(path), last, before;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    if (!line.empty()) last = line;
+    if (line.empty()) continue;
+    before = last;
+    last = line;
   }
-  if (last.size() > 200) last = last.substr(0, 200) + "...";
+  if (last.rfind("Error ", 0) == 0 && !before.empty()) last = before + ": " + last;
+  if (last.size() > 300) last = last.substr(0, 300) + "...";
   return last;
 }
 
@@ -292,8 +296,11 @@ void RunProbe(const Config& c, Signals& signals, ProbeResult* p) {
     if (p->interrupted) why = "interrupted";
     if (why.empty() && !s.reason.empty()) why = s.reason;
     if (why.empty() && s.dropped > 0) why = "dropped " + std::to_string(s.dropped) + " frame(s)";
-    if (why.empty() && s.frames < c.frames)
+    if (why.empty() && s.frames < c.frames) {
       why = "only " + std::to_string(s.frames) + " of " + std::to_string(c.frames) + " frames";
+      std::string said = LastLine(errPath);
+      if (!said.empty()) why += ": " + said;
+    }
     s.reason = why;
     s.passed = why.empty();
     p->dropped += s.dropped;
