@@ -19,12 +19,14 @@ build: setup
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
-# A short capture then playback of hd frames in a temporary directory on disk.
+# A short capture then playback of hd frames in a temporary directory on disk,
+# then a short capacity search.
 demo: build
 	@dir=$$(mktemp -d /var/tmp/ordavi-demo.XXXXXX) && \
 	  trap 'rm -rf "$$dir"' EXIT && \
 	  ./$(BUILD)/ordavi -w hd -n 100 "$$dir" && \
-	  ./$(BUILD)/ordavi --noinfo -n 100 "$$dir"
+	  ./$(BUILD)/ordavi --noinfo -n 100 "$$dir" && \
+	  ./$(BUILD)/ordavi-streams --size 1024 --rate 25 --duration 2 --max read --limit 4 "$$dir"
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
