@@ -1,5 +1,5 @@
-// ordavi-report's three outputs: the JSON document, the text report and the
-// self-contained HTML page.
+// ordavi-report's three outputs: the JSON document (json.cpp), the text
+// report (text.cpp) and the self-contained HTML page (page.cpp).
 #pragma once
 
 #include <cstdio>
@@ -24,9 +24,6 @@ nlohmann::ordered_json ToJson(const Report& r);
 
 // The short text report: run facts, verdict table, percentiles.
 void WriteText(FILE* out, const Report& r);
-
-// Standard base64 (with padding).
-std::string Base64(const void* data, size_t size);
 
 // Writes the page to `out`; false on a write error (errno kept).
 bool WriteHtml(FILE* out, const Report& r, const nlohmann::ordered_json& doc);
