@@ -44,6 +44,11 @@ mutants=(
   "sem-kept|src/platform/linux/sema.cpp|/^  sem_unlink\(name\);$/d"
   "csv-quote|src/report/summary.cpp|/if \(\*p == '.'\) s \+= '.';/d"
   "mpi-spread|tools/mpi/job.cpp|s/\(latest - earliest\) \* 1000\.0/(latest - earliest)/"
+  "streams-drops|tools/streams/probe.cpp|/if \(why\.empty\(\) \&\& s\.dropped > 0\)/d"
+  "streams-forward|tools/streams/process.cpp|s/sendAll\(sig, false\);/(void)sig;/"
+  "streams-bisect|tools/streams/search.cpp|s/next_ = lastPass_ \+ \(firstFail_ - lastPass_\) \/ 2;/next_ = firstFail_ - 1;/"
+  "streams-rate|tools/streams/main.cpp|s/int\(std::ceil\(c\.rate - 1e-9\)\)/int(c.rate)/"
+  "streams-signal|tools/streams/process.cpp|/if \(WIFSIGNALED\(st\)\)/d"
 )
 
 selected=("$@")
@@ -80,6 +85,7 @@ run_suite() {
   local failed="" bin out rc
   local bins=(ordavi_unit ordavi_e2e)
   [ -x "$build/tools/mpi/ordavi_mpi_tests" ] && bins+=(tools/mpi/ordavi_mpi_tests)
+  [ -x "$build/tools/streams/ordavi_streams_test" ] && bins+=(tools/streams/ordavi_streams_test)
   for bin in "${bins[@]}"; do
     out=$(cd "$build" && timeout 900 "./$bin" --gtest_brief=1 2>&1)
     rc=$?

@@ -94,7 +94,9 @@ void PrintAnswer(FILE* out, const Config& c, const RunSummary& o) {
   if (o.search) {
     bool write = c.maxDirection == 'w';
     std::string fixed;
-    if (c.reads + c.writes > 0) fixed = " beside " + Mix(c.reads, c.writes) + " fixed";
+    if (c.reads + c.writes > 0)
+      fixed =
+          " beside " + Mix(c.reads, c.writes) + " stream" + (c.reads + c.writes == 1 ? "" : "s");
     int total = a ? a->streamsCount() : 0;
     fprintf(out, "%d %s stream%s of %s at %s%s, %.1f MiB/s in all", o.answer, DirName(write),
             o.answer == 1 ? "" : "s", what.c_str(), RateText(c).c_str(), fixed.c_str(),

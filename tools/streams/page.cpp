@@ -72,7 +72,9 @@ td.yes { color: #1a7f37; font-weight: 600; } td.no { color: #c62828; font-weight
     document.getElementById("answer").textContent =
       (a.direction === "mix" ? (a.streams > 0 ? "Mix sustained: " : "Mix not sustained: ") + (p.read + p.write)
                              : a.streams + " " + a.direction) +
-      " streams of " + what + " at " + rate + ", " + f(a.mib_per_s, 1) + " MiB/s in all" +
+      " streams of " + what + " at " + rate +
+      (a.direction !== "mix" && p.read + p.write > 0 ? " beside " + (a.direction === "read" ? p.write + " write" : p.read + " read") + " streams" : "") +
+      ", " + f(a.mib_per_s, 1) + " MiB/s in all" +
       (a.margin !== null ? "; margin " + f(a.margin, 2) : "") + (doc.interrupted ? " (interrupted)" : "");
     document.getElementById("params").textContent =
       p.bytes_per_frame + " bytes per frame, " + f(p.mib_per_s_per_stream, 2) + " MiB/s per stream; " +
@@ -126,8 +128,8 @@ td.yes { color: #1a7f37; font-weight: 600; } td.no { color: #c62828; font-weight
         series: [
           { label: "streams" },
           { label: "asked", stroke: "#888", dash: [6, 4], points: { show: true, size: 5 } },
-          { label: "pass", stroke: "#1a7f37", fill: "#1a7f37", paths: dot, points: { show: true, size: 11 } },
-          { label: "fail", stroke: "#c62828", fill: "#c62828", paths: dot, points: { show: true, size: 11 } }
+          { label: "pass", stroke: "#1a7f37", fill: "#1a7f37", paths: dot, points: { show: true, size: 11, fill: "#1a7f37" } },
+          { label: "fail", stroke: "#c62828", fill: "#c62828", paths: dot, points: { show: true, size: 11, fill: "#c62828" } }
         ]
       }, [counts, asked, pass, failed], document.getElementById("curve"));
     }
