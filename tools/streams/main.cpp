@@ -492,6 +492,7 @@ int main(int argc, char** argv) {
   Search search(c.limit, c.repeat);
   int number = 0;
   for (;;) {
+    if (signals.Drain()) break;  // stopped between two probes
     ProbeResult p;
     p.number = ++number;
     p.reads = c.reads;
@@ -514,7 +515,7 @@ int main(int argc, char** argv) {
           msg, sizeof msg, "%s has %.1f MiB free; %d write stream(s) of %ld frames need %.1f MiB",
           c.dir.c_str(), double(free) / 1048576, p.writes, long(c.frames), double(need) / 1048576);
       error = msg;
-    } else if (!PrepareReads(c, p.reads, signals, &preparedHere, &error)) {
+    } else if (!PrepareReads(c, p.reads, need, signals, &preparedHere, &error)) {
       // error is set
     }
     if (!error.empty()) {

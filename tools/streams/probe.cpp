@@ -101,8 +101,8 @@ std::string TargetOf(const Config& c, bool write, int index) {
   return c.streamFile ? base + "." + Rank(index) : base + "/" + Rank(index);
 }
 
-bool PrepareReads(const Config& c, int count, Signals& signals, std::vector<int>* written,
-                  std::string* error) {
+bool PrepareReads(const Config& c, int count, int64_t reserveBytes, Signals& signals,
+                  std::vector<int>* written, std::string* error) {
   std::error_code ec;
   fs::create_directories(c.work + "/read", ec);
   std::vector<int> missing;
@@ -112,10 +112,12 @@ bool PrepareReads(const Config& c, int count, Signals& signals, std::vector<int>
 
   int64_t need = int64_t(missing.size()) * c.frames * c.bytesPerFrame;
   int64_t free = FreeBytes(c.dir);
+  need += reserveBytes;
   if (free >= 0 && free < need + need / 50) {
     char msg[256];
     snprintf(msg, sizeof msg,
-             "%s has %.1f MiB free; the frames of %zu more read stream(s) need %.1f MiB",
+             "%s has %.1f MiB free; the frames of %zu more read stream(s) and the probe's writers "
+             "need %.1f MiB",
              c.dir.c_str(), double(free) / 1048576, missing.size(), double(need) / 1048576);
     *error = msg;
     return false;

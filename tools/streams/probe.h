@@ -19,8 +19,9 @@ std::string TargetOf(const Config& c, bool write, int index);
 // and at least as many frames are reused. `written` gets the streams this
 // run wrote. False with `error` set on a failure (or a stop: then
 // `signals.stopSignal` is set); a half-written stream is removed.
-bool PrepareReads(const Config& c, int count, Signals& signals, std::vector<int>* written,
-                  std::string* error);
+// `reserveBytes` is space the probe needs besides (its writers' frames).
+bool PrepareReads(const Config& c, int count, int64_t reserveBytes, Signals& signals,
+                  std::vector<int>* written, std::string* error);
 
 // Runs the probe `p` (its number, role and stream counts set) and fills in
 // its results from the exit statuses and the timing logs.

@@ -66,6 +66,12 @@ int Signals::Wait(int64_t deadlineNs) {
   }
 }
 
+bool Signals::Drain() {
+  while (Wait(NowNs()) != 0) {
+  }
+  return stopSignal != 0;
+}
+
 namespace {
 
 bool Spawn(const Launch& l, const sigset_t& mask, pid_t* pid, std::string* error) {
@@ -108,7 +114,8 @@ std::vector<Outcome> RunGroup(Signals& signals, const std::vector<Launch>& launc
   const int stopsBefore = signals.stops;
   size_t next = 0, running = 0;
   int64_t killAt = -1, nextTick = t0 + 1000000000;
-  bool stopping = false;
+  // A stop that came while nothing ran starts nothing.
+  bool stopping = signals.Drain();
 
   auto sendAll = [&](int sig, bool group) {
     for (size_t i = 0; i < pids.size(); i++)

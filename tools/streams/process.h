@@ -30,6 +30,9 @@ class Signals {
   // Sleeps until a signal arrives or the monotonic clock reaches
   // `deadlineNs` (< 0: no deadline). Returns the signal, 0 at the deadline.
   int Wait(int64_t deadlineNs);
+  // Takes every signal already pending, without waiting; true when a stop
+  // signal has been received (now or before).
+  bool Drain();
   // The first stop signal received (0: none) and how many arrived.
   int stopSignal = 0;
   int stops = 0;
