@@ -43,16 +43,23 @@ test-tsan: setup
 	cmake --build build-tsan -j$(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -j$(JOBS)
 
-# A bounded libFuzzer run over the command line (clang). A crash input is
-# left in build-fuzz/; copy it into fuzz/regressions/ so the unit tests
-# replay it from then on.
+# Bounded libFuzzer runs (clang), FUZZ_SECONDS each: the command line, and
+# ordavi-report's log reader and outputs and its baseline reader (an input
+# slower than 10 s counts as a hang). A crash input is left in build-fuzz/; copy it into
+# fuzz/regressions/ or fuzz/report_regressions/ so the unit tests replay it
+# from then on.
 FUZZ_SECONDS ?= 60
 fuzz: setup
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DORDAVI_SANITIZE=fuzzer $(CMAKE_FLAGS) >/dev/null
-	cmake --build build-fuzz -j$(JOBS) --target fuzz_command_line
-	mkdir -p build-fuzz/corpus
+	cmake --build build-fuzz -j$(JOBS) --target fuzz_command_line fuzz_report fuzz_baseline
+	mkdir -p build-fuzz/corpus build-fuzz/report_corpus build-fuzz/baseline_corpus
 	./build-fuzz/fuzz_command_line -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 \
 	  -artifact_prefix=build-fuzz/ build-fuzz/corpus fuzz/corpus
+	./build-fuzz/tools/report/fuzz_report -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  -max_len=16384 -dict=fuzz/report.dict -artifact_prefix=build-fuzz/report- \
+	  build-fuzz/report_corpus fuzz/report_corpus
+	./build-fuzz/tools/report/fuzz_baseline -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  -artifact_prefix=build-fuzz/baseline- build-fuzz/baseline_corpus fuzz/baseline_corpus
 
 # The checks before the build: formatting and the man pages.
 FORMAT_DIRS = src tests fuzz bench tools

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +37,13 @@ RunResult RunOrdavi(const std::vector<std::string>& args, const RunOptions& o) {
 
 RunResult Shell(const std::string& cmd, const RunOptions& o) {
   return RunProgram("/bin/bash", {"-c", "ORDAVI='" ORDAVI_BINARY "'; " + cmd}, o);
+}
+
+RunResult InCgroup(const std::string& controller, const std::string& setUp,
+                   const std::string& args) {
+  return Shell("cg=/sys/fs/cgroup/" + controller + "/ordavi_e2e_$$; mkdir $cg || exit 77; " +
+               setUp + "; sh -c 'echo $$ > $0/cgroup.procs; exec $1 " + args +
+               "' $cg \"$ORDAVI\"; s=$?; rmdir $cg; exit $s");
 }
 
 RunResult RunProgram(const std::string& binary, const std::vector<std::string>& args,
@@ -247,4 +255,12 @@ bool LoopFs::Freeze(bool frozen) {
   bool done = Sh(std::string("fsfreeze ") + (frozen ? "-f " : "-u ") + mnt_) == 0;
   if (done) frozen_ = frozen;
   return done;
+}
+
+std::string LoopFs::Throttle(int64_t bytesPerSecond) const {
+  struct stat st;
+  if (stat(device_.c_str(), &st) != 0) return "rmdir $cg; exit 77";
+  return "for io in read write; do echo " + std::to_string(major(st.st_rdev)) + ":" +
+         std::to_string(minor(st.st_rdev)) + " " + std::to_string(bytesPerSecond) +
+         " > $cg/blkio.throttle.${io}_bps_device; done";
 }

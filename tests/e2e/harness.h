@@ -116,12 +116,20 @@ class LoopFs {
   bool CutTo(int megabytes);
   // Freezes the file system (every create and write on it waits) or thaws it.
   bool Freeze(bool frozen);
+  // The set-up for InCgroup("blkio", ...) that throttles reads and writes of
+  // the device to `bytesPerSecond`.
+  std::string Throttle(int64_t bytesPerSecond) const;
 
  private:
   TempDir dir_;
   std::string image_ = dir_ / "image", mnt_ = dir_ / "mnt", device_;
   bool ok_ = false, frozen_ = false;
 };
+
+// Runs ordavi with `args` in a cgroup $cg of `controller` once `setUp` has
+// set its knobs; status 77 when there is no such controller here.
+RunResult InCgroup(const std::string& controller, const std::string& setUp,
+                   const std::string& args);
 
 #define SKIP_WITHOUT_LOOP(fs) \
   if (!(fs).ok()) GTEST_SKIP() << "loop devices or mounting are not available on this host"

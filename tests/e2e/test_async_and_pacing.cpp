@@ -5,7 +5,6 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,15 +35,6 @@ std::vector<Row> Rows(const std::string& csv) {
     sscanf(line.c_str(), "%*d,%lf,%lf,%lf,%lf", &r.start, &r.open, &r.io, &r.close);
   }
   return rows;
-}
-
-// Runs ordavi in a cgroup $cg of `controller` once `setUp` has set its knobs;
-// status 77 when there is no such controller here.
-RunResult InCgroup(const std::string& controller, const std::string& setUp,
-                   const std::string& args) {
-  return Shell("cg=/sys/fs/cgroup/" + controller + "/ordavi_e2e_$$; mkdir $cg || exit 77; " +
-               setUp + "; sh -c 'echo $$ > $0/cgroup.procs; exec $1 " + args +
-               "' $cg \"$ORDAVI\"; s=$?; rmdir $cg; exit $s");
 }
 
 // A transfer's end is stamped when it completes: the 40 ms period of a paced
@@ -171,11 +161,8 @@ TEST(Pacing, BreaksKillsAndTheFrameQueueName) {
 // pacing thread late; never shorter).
 TEST(Pacing, DroppedFramesOfARunThatCannotKeepUp) {
   LoopFs fs(64);
-  struct stat st;
-  if (!fs.ok() || stat(fs.device().c_str(), &st) != 0) GTEST_SKIP() << "no loop device";
-  const std::string limit = "for io in read write; do echo " + std::to_string(major(st.st_rdev)) +
-                            ":" + std::to_string(minor(st.st_rdev)) +
-                            " 1048576 > $cg/blkio.throttle.${io}_bps_device; done";
+  SKIP_WITHOUT_LOOP(fs);
+  const std::string limit = fs.Throttle(1048576);
   for (std::string mode : {"-w 64", ""}) {
     RunResult r = InCgroup("blkio", limit, mode + " -n 20 -f 50 -q 2 -b 0 -u 0 " + fs.frames());
     if (r.status == 77) GTEST_SKIP() << "no blkio cgroup here";

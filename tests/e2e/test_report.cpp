@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -54,13 +55,16 @@ json VerdictAt(const json& log, double rate) {
   return json();  // null: every comparison with it fails
 }
 
-// Tiny frames at 24 fps clearly sustain; 2 MB frames in 512 direct 4 KB
+// Tiny frames at 24 fps clearly sustain (written below a directory whose
+// name would end the page's script early if it were not escaped); 2 MB frames in 512 direct 4 KB
 // transfers (25-80 ms each here) clearly cannot at 100 fps with a queue of 5.
 // Each unpaced run's prediction must agree with the paced run after it on
 // the same storage, and all eight logs as one job add up. The page opens in
 // headless Chromium with no script error and every chart painted.
 TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   TempDir dir;
+  const std::string fast = dir / "x<!--<script>";
+  mkdir(fast.c_str(), 0700);
   mkdir((dir / "slow").c_str(), 0700);
   const char* runs[] = {
       "-w 4 -n 100",     "-w 4 -n 30 -f 24",           "-r -n 100",
@@ -69,7 +73,7 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   std::vector<std::string> args = Words("--json - --rates 24,100 --queue 5"), logs;
   for (const char* run : runs)
     logs.push_back(OrdaviLog(dir / (std::to_string(logs.size()) + ".csv"), run,
-                             logs.size() < 4 ? dir.path() : dir / "slow"));
+                             logs.size() < 4 ? fast : dir / "slow"));
   args.insert(args.end(), logs.begin(), logs.end());
   RunResult r = RunProgram(kReport, args);
   ASSERT_EQ(std::pair(r.status, r.err), std::pair(0, std::string())) << r.err;
@@ -94,7 +98,7 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   EXPECT_EQ(std::tuple(doc["schema_version"], job["logs"], job["frames_counted"],
                        job["phases"]["file"]["count"], job["dropped_frames"],
                        VerdictAt(job, 100)["sustained"], VerdictAt(job, 100)["dropped_frames"]),
-            std::tuple(1, 8, frames, frames, dropped, false, dropped100));
+            std::tuple(2, 8, frames, frames, dropped, false, dropped100));
 
   // The text report and the errors, on the first log (100 rows from line 18).
   std::string text = ReadFile(logs[0]), cut = dir / "cut.csv";
@@ -124,7 +128,11 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   if (access(chromium, X_OK) != 0)
     GTEST_SKIP() << "SKIPPED: " << chromium << " is not installed; the report page is untested";
   std::string page = dir / "report.html";
-  ASSERT_EQ(RunProgram(kReport, {"--html", page, logs[0], logs[3]}).status, 0);
+  // With a comparison (the same logs as the baseline) at its head.
+  ASSERT_EQ(RunProgram(kReport, {"--json", dir / "base.json", logs[0], logs[3]}).status, 0);
+  ASSERT_EQ(RunProgram(kReport, {"--html", page, "--baseline", dir / "base.json", logs[0], logs[3]})
+                .status,
+            0);
   EXPECT_FALSE(Contains(ReadFile(page), "http://"));  // nothing fetched: offline
   args = Words(
       "--headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
@@ -139,6 +147,76 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
   EXPECT_TRUE(Contains(body, "data-status=\"ok\"") && Contains(body, "data-charts=\"4\"") &&
               !Contains(body, "data-errors"))
       << body;
+  EXPECT_TRUE(Contains(dom.out, "<h2>Compared with ") && Contains(dom.out, ">same</td>"));
+  // The verdicts and percentiles of the job and of each log, and the
+  // hostile path shown as text.
+  EXPECT_EQ(
+      std::pair(CountOf(dom.out, "<th>rate (fps)</th>"), CountOf(dom.out, "<th>phase (ms)</th>")),
+      std::pair(3, 3));
+  EXPECT_TRUE(Contains(dom.out, "x&lt;!--&lt;script&gt;"));
+}
+
+// Logs of runs in hostile directories, and logs edited by hand: each ends in
+// a report that shows no control character, or in a refusal naming the file
+// and the line.
+TEST(Report, HostilePathsAndEditedLogs) {
+  TempDir dir;
+  const std::string esc = "e\x1b]0;owned\x07\x1b[2J", quote = "q\"\nz";
+  for (const std::string& d : {esc, quote}) mkdir((dir / d).c_str(), 0700);
+  const std::string escLog = OrdaviLog(dir / "esc.csv", "-w 4 -n 5", dir / esc);
+  const std::string quoteLog = OrdaviLog(dir / "quote.csv", "-w 4 -n 5", dir / quote);
+  const std::string text = ReadFile(escLog), row1 = LogRows(escLog).at(1);
+  auto edited = [&](const char* name, const std::string& from, const std::string& to) {
+    std::string t = text;
+    std::ofstream(dir / name) << t.replace(t.find(from), from.size(), to);
+    return dir / name;
+  };
+  const std::vector<std::string> f = Fields(row1);
+  // Arguments, exit status, regexes searched in stdout and stderr.
+  const std::tuple<std::vector<std::string>, int, const char*, const char*> cases[] = {
+      {{escLog}, 0, "e\\\\x1b\\]0;owned\\\\x07\\\\x1b\\[2J", "^$"},
+      {{edited("host.csv", "Hostname,", "Hostname,\x1b]0;t\x07\x1b[2J")},
+       0,
+       " on \\\\x1b\\]0;t",
+       "^$"},
+      {{"--json", "-", quoteLog}, 0, "\"test_path\": \"[^\"]*/q\\\\\"\\\\nz\"", "^$"},
+      {{edited("stamp.csv", "\n" + row1 + "\n",
+               "\n1," + f[1] + ",-9223372036854000.000," + f[3] + "," + f[4] + "\n")},
+       1,
+       "^$",
+       "^ordavi-report: [^\n]*stamp\\.csv:19: "},
+      {{edited("huge.csv", " -w4 ", " -w9007199254740993 ")},
+       1,
+       "^$",
+       "^ordavi-report: [^\n]*huge\\.csv:7: "},
+  };
+  for (const auto& [arguments, status, out, err] : cases) {
+    RunResult r = RunProgram(kReport, arguments);
+    SCOPED_TRACE(arguments.back());
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(out))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.err, std::regex(err))) << r.err;
+    for (const std::string* s : {&r.out, &r.err})
+      EXPECT_TRUE(std::all_of(s->begin(), s->end(), [](unsigned char c) {
+        return c == '\n' || (c >= 32 && c != 127);
+      })) << *s;
+  }
+}
+
+// A report that cannot be written whole (the disk is full) leaves no file
+// behind, and an earlier report of the same name stays as it was.
+TEST(Report, AFailedWriteKeepsTheEarlierReport) {
+  LoopFs fs(8);
+  SKIP_WITHOUT_LOOP(fs);
+  TempDir dir;
+  const std::string log = OrdaviLog(dir / "a.csv", "-w 4 -n 5", dir.path()), page = fs / "r.html";
+  std::ofstream(page) << "earlier";
+  Sh("dd if=/dev/zero of=" + fs / "fill" + " bs=64k");
+  RunResult r = RunProgram(kReport, {"--html", page, log});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "cannot write HTML file")) << r.err;
+  EXPECT_EQ(ReadFile(page), "earlier");
+  EXPECT_EQ(ListDir(fs / ""), (std::vector<std::string>{"fill", "frames", "lost+found", "r.html"}));
 }
 
 }  // namespace

@@ -3,12 +3,16 @@
 // (nearest-rank percentiles, histogram columns, the frame-queue model).
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "analysis.h"
+#include "escape.h"
+#include "fuzz_report.h"
 #include "timing_log.h"
 
 namespace {
@@ -80,6 +84,7 @@ TEST(ReportLog, OddLogsThatStillRead) {
       {"TestPath,\"/mnt/say \"hi\", ok\"", "/mnt/say \"hi\", ok"},
       {"TestPath,\"/mnt/say \"\"hi\"\", ok\"", "/mnt/say \"hi\", ok"},
       {"TestPath,\"/mnt/two\nlines\"", "/mnt/two\nlines"},
+      {"TestPath,\"/mnt/q\"\"\nz\"\"\"", "/mnt/q\"\nz\""},
   };
   for (auto [line, path] : cases)
     EXPECT_EQ(Parse(Replaced(kUnpacedLog, "TestPath,\"d\"", line)).testPath, path) << line;
@@ -109,6 +114,9 @@ TEST(ReportLog, ForeignFilesNameTheLine) {
       {Replaced(kPaced, "1,1.010,1.030", "1,1.010,x"), "t.csv:19:"},
       {Replaced(kPaced, "2,3.100", "7,3.100"), "t.csv:20:"},           // rows out of order
       {Replaced(kPaced, "2,3.100", "2,9000000000.000"), "t.csv:20:"},  // beyond 100 days
+      {Replaced(kPaced, "1,1.010,1.030", "1,1.010,-9223372036854000.000"), "t.csv:19:"},
+      {Replaced(kPaced, " -z8100", " -z9007199254740993"), "t.csv:7:"},  // x 1024 overflows
+      {Replaced(kPaced, " -t3 ", " -t21 "), "t.csv:7:"},
   };
   for (const auto& [text, where] : cases) {
     try {
@@ -116,6 +124,28 @@ TEST(ReportLog, ForeignFilesNameTheLine) {
       ADD_FAILURE() << "accepted: " << text.substr(0, 80);
     } catch (const LogError& e) {
       EXPECT_EQ(std::string(e.what()).rfind(where, 0), 0u) << e.what();
+    }
+  }
+}
+
+TEST(ReportEscape, TerminalAndScript) {
+  EXPECT_EQ(ForTerminal("h\x1b]0;t\x07\x1b[2J\xc2\x9b\x7f\xff\t\r\n caf\xc3\xa9 \xe2\x80\xa8"),
+            "h\\x1b]0;t\\x07\\x1b[2J\\xc2\\x9b\\x7f\\xff\\t\\r\\n caf\xc3\xa9 \xe2\x80\xa8");
+  EXPECT_EQ(
+      ForScript("[\"<!--<script></script>&\xe2\x80\xa8\xe2\x80\xa9\xe2\x80\xa7\"]"),
+      "[\"\\u003c!--\\u003cscript\\u003e\\u003c/script\\u003e\\u0026\\u2028\\u2029\xe2\x80\xa7\"]");
+}
+
+// Replays the report fuzzer's seed corpus and every input that once made it
+// fail: each ends in a report or a refusal naming the file and the line.
+TEST(ReportFuzzCorpus, EveryInputEndsInAReportOrARefusal) {
+  for (const char* sub : {"report_corpus", "report_regressions"}) {
+    for (auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::path(ORDAVI_FUZZ_DIR) / sub)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      EXPECT_EQ(fuzzing::FuzzReport(reinterpret_cast<const uint8_t*>(data.data()), data.size()), "")
+          << entry.path();
     }
   }
 }

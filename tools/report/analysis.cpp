@@ -64,20 +64,21 @@ PhaseStats ComputePhase(std::vector<int64_t> us) {
   PhaseStats s;
   s.count = int64_t(us.size());
   if (us.empty()) return s;
-  // Sums in integers (microseconds): exact for any realistic run.
-  __int128 sum = 0, sumSq = 0;
+  // The sum in integers (microseconds): exact for any log the reader takes.
+  __int128 sum = 0;
   int64_t mn = us[0], mx = us[0];
   for (int64_t v : us) {
     sum += v;
-    sumSq += __int128(v) * v;
     mn = std::min(mn, v);
     mx = std::max(mx, v);
   }
   double n = double(s.count);
   double mean = double(sum) / n;
-  // Population variance from exact integer sums, without cancellation.
-  __int128 num = sumSq * s.count - sum * sum;
-  double var = double(num) / (n * n);
+  // Population variance from the deviations of the mean: no cancellation,
+  // and no product of sums to overflow on a crafted log.
+  long double dev = 0;
+  for (int64_t v : us) dev += (v - (long double)mean) * (v - (long double)mean);
+  double var = double(dev / (long double)n);
   s.minMs = double(mn) / 1000;
   s.maxMs = double(mx) / 1000;
   s.meanMs = mean / 1000;
@@ -268,21 +269,48 @@ LogAnalysis Analyse(const TimingLog& log, const Options& opt) {
       prevFt = ft;
     }
     // The gap whose length beyond its periods is largest takes the next
-    // drop; a gap that took one is weighed again with one period more.
-    auto excess = [&](size_t g) {
-      return double(gaps[g].len) - double(gaps[g].drops + 1) * periodUs;
+    // drop (the earlier gap on a tie); a gap that took one is weighed again
+    // with one period more. A gap cannot hold more drops than its whole
+    // periods (one of slack for a late wake-up); a count beyond that is left
+    // unplaced. A gap that stays first for many drops (a long stall) takes
+    // them in one step, found by search, rather than one step a period.
+    auto excess = [&](size_t g, int64_t more) {
+      return double(gaps[g].len) - double(gaps[g].drops + more + 1) * periodUs;
     };
-    auto lower = [&](size_t x, size_t y) { return excess(x) < excess(y); };
+    auto lower = [&](size_t x, size_t y) {
+      double ex = excess(x, 0), ey = excess(y, 0);
+      return ex < ey || (ex == ey && x > y);
+    };
     std::vector<size_t> heap(gaps.size());
     for (size_t g = 0; g < gaps.size(); g++) heap[g] = g;
     std::make_heap(heap.begin(), heap.end(), lower);
-    // A gap cannot hold more drops than its whole periods (one of slack for
-    // a late wake-up); a count beyond that is left unplaced.
-    for (int64_t d = 0; d < log.droppedFrames && !heap.empty(); d++) {
-      if (excess(heap.front()) < -periodUs) break;
+    int64_t left = log.droppedFrames;
+    while (left > 0 && !heap.empty() && excess(heap.front(), 0) >= -periodUs) {
       std::pop_heap(heap.begin(), heap.end(), lower);
-      gaps[heap.back()].drops++;
-      a.dropsLocated++;
+      size_t g = heap.back();
+      heap.pop_back();
+      // Whether g, holding `more` drops beyond its own, still takes the next.
+      auto first = [&](int64_t more) {
+        double e = excess(g, more);
+        if (e < -periodUs) return false;
+        if (heap.empty()) return true;
+        double eh = excess(heap.front(), 0);
+        return e > eh || (e == eh && g < heap.front());
+      };
+      int64_t take = 1, miss = 2;  // first(take - 1) holds
+      while (miss <= left && first(miss - 1)) {
+        take = miss;
+        miss = miss > left / 2 ? left + 1 : miss * 2;
+      }
+      miss = std::min(miss, left + 1);
+      while (miss - take > 1) {
+        int64_t mid = take + (miss - take) / 2;
+        (first(mid - 1) ? take : miss) = mid;
+      }
+      gaps[g].drops += take;
+      a.dropsLocated += take;
+      left -= take;
+      heap.push_back(g);
       std::push_heap(heap.begin(), heap.end(), lower);
     }
     double sum = 0, sumSq = 0;

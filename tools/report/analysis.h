@@ -108,8 +108,9 @@ struct LogAnalysis {
 
 struct Options {
   std::vector<double> rates = {23.976, 24, 25, 29.97, 30, 48, 50, 59.94, 60};
-  int queueSize = 0;   // --queue, 0 = as ordavi defaults it
-  int preBuffer = -1;  // --prebuffer, -1 = as ordavi defaults it
+  int queueSize = 0;      // --queue, 0 = as ordavi defaults it
+  int preBuffer = -1;     // --prebuffer, -1 = as ordavi defaults it
+  bool buffered = false;  // --buffered: the runs used ordavi -B (their logs do not say)
 };
 
 LogAnalysis Analyse(const TimingLog& log, const Options& opt);

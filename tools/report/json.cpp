@@ -1,10 +1,24 @@
 // The JSON document: every figure of every log and of the job, for scripts.
+#include <time.h>
+
 #include "output.h"
 
 namespace report {
 namespace {
 
 using json = nlohmann::ordered_json;
+
+// When the log was written (the run's end), from its Date and Time lines in
+// the local time zone; null when they do not read as a date.
+json EpochOf(const std::string& date, const std::string& time) {
+  struct tm tm = {};
+  std::string text = date + " " + time;
+  const char* end = strptime(text.c_str(), "%d-%b-%Y %H:%M:%S", &tm);
+  if (!end || *end != '\0') return nullptr;
+  tm.tm_isdst = -1;
+  time_t t = mktime(&tm);
+  return t == time_t(-1) ? json(nullptr) : json(int64_t(t));
+}
 
 json PhaseJson(const PhaseStats& s) {
   json j;
@@ -64,11 +78,17 @@ json LogJson(const TimingLog& log, const LogAnalysis& a) {
   j["time"] = log.time;
   j["version"] = log.version;
   j["os"] = log.os;
+  // The OS line is the system's name, release and version: the kernel is
+  // the release.
+  size_t from = log.os.find(' '), to = log.os.find(' ', from + 1);
+  j["kernel"] = from == std::string::npos ? "" : log.os.substr(from + 1, to - from - 1);
   j["hostname"] = log.hostname;
+  j["end_time_epoch_s"] = EpochOf(log.date, log.time);
   j["test_path"] = log.testPath;
   j["parameters"] = log.parameters;
   j["direction"] = p.isWrite ? "write" : "read";
   j["frame_size_bytes"] = p.frameSizeBytes;
+  j["ios_per_frame"] = p.iosPerFrame;
   j["frames"] = p.frames;
   j["engine"] = p.engine;
   j["engine_ops"] = p.ops;
@@ -119,12 +139,26 @@ json ToJson(const Report& r) {
   json doc;
   doc["schema_version"] = kSchemaVersion;
   doc["generator"] = "ordavi-report";
+  doc["generator_version"] = ORDAVI_REPORT_VERSION;
   doc["rates_fps"] = r.options.rates;
+  // What the logs do not say but the figures depend on: the model's
+  // options and the I/O mode of the runs.
+  doc["options"] = {
+      {"queue", r.options.queueSize > 0 ? json(r.options.queueSize) : json(nullptr)},
+      {"prebuffer", r.options.preBuffer >= 0 ? json(r.options.preBuffer) : json(nullptr)},
+      {"io_mode", r.options.buffered ? "buffered" : "direct"}};
   json logs = json::array();
   for (size_t i = 0; i < r.logs.size(); i++) logs.push_back(LogJson(r.logs[i], r.analyses[i]));
   doc["logs"] = logs;
   const JobAnalysis& j = r.job;
+  double fps = 0, mib = 0;
+  for (const TimingLog& log : r.logs) {
+    fps += log.frameRateFps;
+    mib += log.bandwidthMiBps;
+  }
   doc["job"] = {{"logs", r.logs.size()},
+                {"measured_fps", fps},
+                {"bandwidth_mib_per_s", mib},
                 {"frames_counted", j.frames},
                 {"dropped_frames", j.droppedFrames},
                 {"phases", PhasesJson(j.phases)},

@@ -11,7 +11,9 @@
 
 namespace report {
 
-constexpr int kSchemaVersion = 1;
+// 2: the report's version and options, each log's kernel, end time and
+// I/Os per frame, the job's summed fps and bandwidth, and a comparison.
+constexpr int kSchemaVersion = 2;
 
 struct Report {
   Options options;

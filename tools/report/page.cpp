@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base64.h"
+#include "escape.h"
 #include "output.h"
 #include "report_assets.h"
 
@@ -25,10 +26,7 @@ bool WriteHtml(FILE* out, const Report& r, const json& doc) {
 
   // The whole JSON document goes into the page; the per-frame series it has
   // no room for follow as binary arrays.
-  std::string js = doc.dump(-1, ' ', false, json::error_handler_t::replace);
-  // Inside a script element "</" must not appear.
-  for (size_t at = 0; (at = js.find("</", at)) != std::string::npos; at += 3)
-    js.replace(at, 2, "<\\/");
+  std::string js = ForScript(doc.dump(-1, ' ', false, json::error_handler_t::replace));
 
   cut("@UPLOT_CSS@", &part);
   ok = ok && put(part) && fwrite(kUplotCss, 1, kUplotCssSize, out) == kUplotCssSize;

@@ -1,4 +1,5 @@
 // The text report: run facts, verdict table and percentiles for a terminal.
+#include "escape.h"
 #include "output.h"
 
 namespace report {
@@ -38,10 +39,12 @@ void WriteText(FILE* out, const Report& r) {
     const TimingLog& log = r.logs[i];
     const LogAnalysis& a = r.analyses[i];
     const RunParams& p = log.params;
-    fprintf(out, "%s\n", log.fileName.c_str());
+    // Everything taken from the log is shown escaped: a host name or a path
+    // may hold terminal control sequences.
+    fprintf(out, "%s\n", ForTerminal(log.fileName).c_str());
     fprintf(out, "  %s test, %lld-byte frames, %lld frames, %s engine",
             p.isWrite ? "write" : "read", (long long)p.frameSizeBytes, (long long)p.frames,
-            p.engine.c_str());
+            ForTerminal(p.engine).c_str());
     if (p.ops > 0) fprintf(out, " (%d)", p.ops);
     if (log.paced) {
       fprintf(out, ", paced at %d fps (queue %d", p.frameRate, p.queueSize);
@@ -50,8 +53,10 @@ void WriteText(FILE* out, const Report& r) {
     } else {
       fprintf(out, ", unpaced");
     }
-    fprintf(out, "\n  %s %s, ordavi %s on %s (%s)\n", log.date.c_str(), log.time.c_str(),
-            log.version.c_str(), log.hostname.c_str(), log.os.c_str());
+    fprintf(out, "\n  %s %s, ordavi %s on %s (%s)\n  test path %s\n", ForTerminal(log.date).c_str(),
+            ForTerminal(log.time).c_str(), ForTerminal(log.version).c_str(),
+            ForTerminal(log.hostname).c_str(), ForTerminal(log.os).c_str(),
+            ForTerminal(log.testPath).c_str());
     fprintf(out, "  %zu frames counted in %.3f s: %.2f fps, %.2f MiB/s, %lld dropped frames\n",
             a.counted.size(), a.durationMs / 1000, log.frameRateFps, log.bandwidthMiBps,
             (long long)log.droppedFrames);

@@ -1,16 +1,26 @@
 #include "timing_log.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include "timing_log_format.h"
+
 namespace report {
 namespace {
 
+namespace fmt = timing_log;
+
+// No run lasts 100 days: a later stamp is a damaged log, and believing it
+// would size the per-second series by it. A stamp that was never written is
+// minus the clock's reading at the start of the test (the time since the
+// machine started), never a century.
 constexpr int64_t kMaxStampUs = int64_t(100) * 86400 * 1000000;
+constexpr int64_t kMinStampUs = -int64_t(100) * 366 * 86400 * 1000000;
 
 // Walks the text line by line, keeping the line number for messages.
 class Lines {
@@ -90,7 +100,7 @@ bool ParseDouble(std::string_view s, double* out) {
   std::string tmp(s);
   char* end = nullptr;
   *out = strtod(tmp.c_str(), &end);
-  return end == tmp.c_str() + tmp.size();
+  return end == tmp.c_str() + tmp.size() && std::isfinite(*out);
 }
 
 // Splits at commas into at most `max` fields; returns the count (max + 1
@@ -126,40 +136,33 @@ std::string_view Field(Lines& lines, std::string_view key, const char* what) {
   return line.substr(prefix.size());
 }
 
-// A quoted value that ordavi writes without escaping: everything between the
-// first and the last double quote. A path with a line feed in it spans
-// lines; they are joined back until a line ends with the closing quote.
+// A quoted field at the end of a line, read as CSV reads it: a doubled
+// quote inside stands for one, and a line feed inside continues the field on
+// the next line, until a quote that is neither doubled nor followed by more
+// text closes it. Logs of older ordavi builds did not double the quotes of a
+// path; a single quote followed by more text on the line is still read as a
+// quote of the path, so those logs read as before.
 std::string QuotedValue(Lines& lines, std::string_view first, const char* what) {
-  std::string v(first);
-  std::string_view line;
+  if (first.empty() || first.front() != '"')
+    lines.Fail(std::string(what) + " is not between double quotes");
+  std::string v;
+  std::string_view line = first.substr(1);
   bool whole = true;
-  while (v.size() < 2 || v.back() != '"') {
+  while (true) {
+    for (size_t i = 0; i < line.size(); i++) {
+      if (line[i] != '"') {
+        v += line[i];
+      } else if (i + 1 == line.size()) {
+        return v;  // the closing quote
+      } else {
+        v += '"';
+        if (line[i + 1] == '"') i++;
+      }
+    }
     if (!lines.Next(&line, &whole) || !whole)
       lines.Fail(std::string("the log ends inside its header (in ") + what + ")");
     v += '\n';
-    v += line;
   }
-  if (v.front() != '"') lines.Fail(std::string(what) + " is not between double quotes");
-  v = v.substr(1, v.size() - 2);
-  // ordavi of this build doubles the quotes inside the path so the line
-  // stays valid CSV; undo that when every quote comes in such a pair.
-  bool doubled = true;
-  for (size_t i = 0; i < v.size(); i++)
-    if (v[i] == '"') {
-      if (i + 1 < v.size() && v[i + 1] == '"')
-        i++;
-      else
-        doubled = false;
-    }
-  if (doubled && v.find('"') != std::string::npos) {
-    std::string u;
-    for (size_t i = 0; i < v.size(); i++) {
-      u += v[i];
-      if (v[i] == '"') i++;
-    }
-    v = u;
-  }
-  return v;
 }
 
 void ExpectEmpty(Lines& lines) {
@@ -189,65 +192,73 @@ void TableRow(Lines& lines, const char* label, bool paced, LogTableRow* row) {
 
 }  // namespace
 
-bool ParseParams(std::string_view text, RunParams* out) {
+std::string ParseParams(std::string_view text, RunParams* out) {
   RunParams p;
   bool direction = false;
   std::istringstream in{std::string(text)};
-  std::string item;
-  while (in >> item) {
+  std::string item, error;
+  while (error.empty() && in >> item) {
     if (item.size() < 2 || item[0] != '-') continue;
     char c = item[1];
     std::string_view v = std::string_view(item).substr(2);
+    // A value of an option that takes one, within what ordavi accepts.
     int64_t n = 0;
-    bool num = ParseInt(v, &n);
+    auto value = [&](int64_t lo, int64_t hi) {
+      if (!ParseInt(v, &n) || n < lo || n > hi) {
+        error = std::string("-") + c + " needs a whole number from " + std::to_string(lo) + " to " +
+                std::to_string(hi) + ", not \"" + std::string(v.substr(0, 24)) + "\"";
+        n = lo;
+      }
+      return n;
+    };
     switch (c) {
       case 'w':
-        p.isWrite = true;
-        direction = true;
-        if (num) p.frameSizeBytes = n * 1024;
+      case 'z':
+        p.isWrite = p.isWrite || c == 'w';
+        direction = direction || c == 'w';
+        p.frameSizeBytes = value(0, fmt::kMaxFrameSizeKB) * 1024;
         break;
       case 'r':
         p.isWrite = false;
         direction = true;
         break;
-      case 'z':
-        if (num) p.frameSizeBytes = n * 1024;
-        break;
       case 'n':
-        if (num) p.frames = n;
+        p.frames = value(fmt::kMinFrames, fmt::kMaxFrames);
         break;
       case 's':
         p.stream = true;
         break;
       case 'a':
         p.engine = "async";
-        p.ops = int(n);
+        p.ops = int(value(1, fmt::kMaxAsyncOps));
         break;
       case 't':
         p.engine = "threaded";
-        p.ops = int(n);
+        p.ops = int(value(1, fmt::kMaxThreads));
         break;
       case 'f':
-        if (num) p.frameRate = int(n);
+        p.frameRate = int(value(0, fmt::kMaxFrameRate));
         break;
       case 'q':
-        if (num) p.queueSize = int(n);
+        p.queueSize = int(value(fmt::kMinQueue, fmt::kMaxQueue));
         break;
       case 'b':
-        if (num) p.preBuffer = int(n);
+        p.preBuffer = int(value(0, fmt::kMaxPreBuffer));
         break;
       case 'i':
-        if (num) p.iosPerFrame = int(n);
+        p.iosPerFrame = int(value(fmt::kMinIosPerFrame, fmt::kMaxIosPerFrame));
         break;
       case 'c':
-        if (num) p.cropPercent = int(n);
+        p.cropPercent = int(value(fmt::kMinCrop, fmt::kMaxCrop));
         break;
       default:
         break;
     }
   }
+  if (!error.empty()) return error;
+  if (!direction) return "it names no test direction (-w or -r)";
   *out = p;
-  return direction;
+  return "";
 }
 
 TimingLog ParseTimingLog(std::string_view text, const std::string& name,
@@ -276,8 +287,9 @@ TimingLog ParseTimingLog(std::string_view text, const std::string& name,
   size_t b = params.find_first_not_of(' ');
   size_t e = params.find_last_not_of(' ');
   log.parameters = b == std::string::npos ? "" : params.substr(b, e - b + 1);
-  if (!ParseParams(log.parameters, &log.params))
-    lines.Fail("the Parameters line names no test direction (-w or -r): " + Quoted(params));
+  std::string bad = ParseParams(log.parameters, &log.params);
+  if (!bad.empty())
+    lines.Fail("the Parameters line " + Quoted(params) + " is not ordavi's: " + bad);
 
   std::string_view f[4];
   std::string_view v = Field(lines, "FrameRate", "the FrameRate line");
@@ -294,19 +306,21 @@ TimingLog ParseTimingLog(std::string_view text, const std::string& name,
   std::string_view line;
   bool whole;
   if (!lines.Next(&line, &whole) || !whole) lines.Fail("the log ends before its summary table");
-  if (line == ",file,open,io,close,queue")
+  if (line == fmt::kSummaryHeadingPaced)
     log.paced = true;
-  else if (line != ",file,open,io,close")
-    lines.Fail("expected the summary table's heading \",file,open,io,close\", found " +
-               Quoted(line));
-  if (log.paced && (log.params.frameRate < 1 || log.params.frameRate > 100))
-    lines.Fail("a paced log whose Parameters line gives no frame rate from 1 to 100 (-f)");
+  else if (line != fmt::kSummaryHeadingUnpaced)
+    lines.Fail(std::string("expected the summary table's heading \"") +
+               fmt::kSummaryHeadingUnpaced + "\", found " + Quoted(line));
+  if (log.paced &&
+      (log.params.frameRate < fmt::kMinFrameRate || log.params.frameRate > fmt::kMaxFrameRate))
+    lines.Fail("a paced log whose Parameters line gives no frame rate from " +
+               std::to_string(fmt::kMinFrameRate) + " to " + std::to_string(fmt::kMaxFrameRate) +
+               " (-f)");
   TableRow(lines, "min", log.paced, &log.tableMin);
   TableRow(lines, "avg", log.paced, &log.tableAvg);
   TableRow(lines, "max", log.paced, &log.tableMax);
   ExpectEmpty(lines);
-  const char* head =
-      log.paced ? "num,start,open,io,close,frametime,queue" : "num,start,open,io,close";
+  const char* head = log.paced ? fmt::kFrameHeadingPaced : fmt::kFrameHeadingUnpaced;
   if (!lines.Next(&line, &whole) || !whole) lines.Fail("the log ends before its frame table");
   if (line != head)
     lines.Fail(std::string("expected the frame table's heading \"") + head + "\", found " +
@@ -328,9 +342,7 @@ TimingLog ParseTimingLog(std::string_view text, const std::string& name,
     bool ok = n == want && ParseInt(rf[0], &num);
     for (size_t i = 1; ok && i < 5; i++) ok = ParseMicros(rf[i], &t[i - 1]);
     if (ok && log.paced) ok = ParseMicros(rf[5], &t[4]) && ParseInt(rf[6], &q);
-    // No run lasts 100 days; a later stamp is a damaged log, and believing it
-    // would size the per-second series by it.
-    for (size_t i = 0; ok && i < 5; i++) ok = t[i] <= kMaxStampUs;
+    for (size_t i = 0; ok && i < 5; i++) ok = t[i] >= kMinStampUs && t[i] <= kMaxStampUs;
     if (!whole) {
       // Each row ends with a line feed: without one, the writer was cut off
       // (a full disk, an interrupted copy), even if the row looks complete.
@@ -346,7 +358,8 @@ TimingLog ParseTimingLog(std::string_view text, const std::string& name,
     if (line.empty()) break;
     if (!ok)
       lines.Fail("expected a frame row of " + std::to_string(want) +
-                 " comma-separated numbers, found " + Quoted(line));
+                 " comma-separated numbers (times within 100 days of the start), found " +
+                 Quoted(line));
     if (num != int64_t(log.rows()))
       lines.Fail("expected frame row " + std::to_string(log.rows()) + ", found row " +
                  std::to_string(num));

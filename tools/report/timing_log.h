@@ -69,7 +69,8 @@ TimingLog ParseTimingLog(std::string_view text, const std::string& name,
 TimingLog ReadTimingLog(const std::string& path, std::vector<std::string>* warnings);
 
 // Parses the parameter string (" -r -z8100 -n100 -f24 -q24 -b5 "). Unknown
-// items are ignored. Returns false when it has no direction item.
-bool ParseParams(std::string_view text, RunParams* out);
+// items are ignored. Returns what is wrong with it ("" when nothing is): no
+// direction item, or a value ordavi would not have taken.
+std::string ParseParams(std::string_view text, RunParams* out);
 
 }  // namespace report
