@@ -121,9 +121,53 @@ TEST(Streams, MixJsonAgainstLogsAndPage) {
             std::tuple(1, 3, true, 3u, 24, 24));
   ExpectMatchesLogs(p);
   EXPECT_EQ(ListDir(d.path()), (std::vector<std::string>{"ordavi-streams-logs", "page.html"}));
+  EXPECT_EQ(std::pair(doc["tool"], doc["parameters"]["bytes_per_frame"]),
+            std::pair(json("ordavi-streams"), json(65536)));
   // ordavi-report reads a probe's logs as one job.
   std::string logs = p["log_dir"];
   EXPECT_EQ(Shell(std::string("'") + ORDAVI_REPORT_BINARY + "' " + logs + "/*.csv").status, 0);
+
+  // Compared with itself: the same, status 0 even with the gate; the
+  // metrics pass promtool and carry the answer. A baseline that claims one
+  // stream more is worse (status 3 with the gate); one of another frame
+  // size, damaged or of another schema is refused before anything runs.
+  std::ofstream(d / "base.json") << r.out;
+  const std::string again = "--size 64 --rate 23.976 --duration 1 --read 2 --write 1 --json - ";
+  RunResult same =
+      Streams(again + "--tolerance 1000 --fail-on-regression --baseline " + (d / "base.json") +
+              " --metrics " + (d / "m.prom") + " " + d.path() + " -- -q 30");
+  ASSERT_EQ(same.status, 0) << same.err;
+  json cmp = json::parse(same.out)["comparison"];
+  EXPECT_TRUE(Contains(cmp.dump(), "\"worse\":0") || Contains(cmp.dump(), "same")) << cmp.dump();
+  std::string prom = ReadFile(d / "m.prom");
+  EXPECT_TRUE(std::regex_search(prom, std::regex("\nordavi_streams_answer_streams\\{[^}]*\\} 3\n")))
+      << prom;
+  if (Sh("command -v promtool") == 0) {
+    RunResult lint = Shell("promtool check metrics < " + (d / "m.prom"));
+    EXPECT_EQ(lint.status, 0) << lint.out << lint.err;
+  }
+  json claims = doc;
+  claims["answer"]["streams"] = 4;
+  std::ofstream(d / "more.json") << claims.dump();
+  claims = doc;
+  claims["parameters"]["bytes_per_frame"] = 131072;
+  std::ofstream(d / "other.json") << claims.dump();
+  claims["schema_version"] = 7;
+  std::ofstream(d / "v7.json") << claims.dump();
+  std::ofstream(d / "cut.json") << r.out.substr(0, r.out.size() / 2);
+  const std::tuple<std::string, int, const char*> baselines[] = {
+      {"more.json --fail-on-regression", 3, "Worse than the baseline"},
+      {"other.json --force", 0, "forced|not comparable|bytes_per_frame"},
+      {"other.json", 1, "ran another test: bytes_per_frame \\(131072"},
+      {"v7.json", 1, "schema version 7"},
+      {"cut.json", 1, "cut.json: not a JSON document"},
+  };
+  for (const auto& [args, status, message] : baselines) {
+    RunResult b =
+        Streams(again + "--baseline " + d.path() + "/" + args + " " + d.path() + " -- -q 30");
+    EXPECT_EQ(b.status, status) << args << b.err;
+    EXPECT_TRUE(std::regex_search(b.err, std::regex(message))) << args << "\n" << b.err;
+  }
 
   const char* chromium = "/usr/bin/chromium";
   if (access(chromium, X_OK) != 0) GTEST_SKIP() << "SKIPPED: no " << chromium;

@@ -26,8 +26,10 @@
 #include <sstream>
 
 #include "formats.h"
+#include "metrics.h"
 #include "output.h"
 #include "probe.h"
+#include "regress.h"
 #include "search.h"
 #include "version.h"
 
@@ -65,6 +67,11 @@ const char kUsage[] =
     "   --html FILE       a page with the capacity curve and the tables\n"
     "   --logs DIR2       where each probe's logs go (default DIR/ordavi-streams-logs)\n"
     "   --require N       exit with status 3 when the answer is below N\n"
+    "   --baseline FILE   compare with an earlier run's --json document\n"
+    "   --tolerance PCT   a margin or MiB/s within PCT %% is the same (default 10)\n"
+    "   --fail-on-regression  exit with status 3 when anything is worse\n"
+    "   --force           compare with a baseline of another test anyway\n"
+    "   --metrics FILE    the results as Prometheus metrics (a .prom file)\n"
     "   --keep            keep the read streams' frames for a later run\n"
     "   --formats         list the catalogue with bytes per frame and MiB/s\n"
     "   --help, --version\n"
@@ -73,7 +80,8 @@ const char kUsage[] =
     "-l, -p, -v, -m, --header, --name); -f, -n, -x, -w, -r, -z and -e are set by\n"
     "ordavi-streams itself.\n"
     "Exit status: 0 the test or search ran to its end, 1 usage error or failed\n"
-    "preparation, 3 answer below --require, 128+N stopped by signal N.\n";
+    "preparation, 3 answer below --require or worse than --baseline with\n"
+    "--fail-on-regression, 128+N stopped by signal N.\n";
 
 [[noreturn]] void Die(const std::string& msg) {
   fprintf(stderr, "ordavi-streams: %s\n", msg.c_str());
@@ -231,7 +239,12 @@ Config ParseCommandLine(int argc, char** argv) {
     kKeep,
     kFormats,
     kHelp,
-    kVersion
+    kVersion,
+    kBaseline,
+    kTolerance,
+    kFailOnRegression,
+    kForce,
+    kMetrics
   };
   static const option longs[] = {{"read", required_argument, nullptr, kRead},
                                  {"write", required_argument, nullptr, kWrite},
@@ -253,8 +266,13 @@ Config ParseCommandLine(int argc, char** argv) {
                                  {"formats", no_argument, nullptr, kFormats},
                                  {"help", no_argument, nullptr, kHelp},
                                  {"version", no_argument, nullptr, kVersion},
+                                 {"baseline", required_argument, nullptr, kBaseline},
+                                 {"tolerance", required_argument, nullptr, kTolerance},
+                                 {"fail-on-regression", no_argument, nullptr, kFailOnRegression},
+                                 {"force", no_argument, nullptr, kForce},
+                                 {"metrics", required_argument, nullptr, kMetrics},
                                  {nullptr, 0, nullptr, 0}};
-  bool listFormats = false, searchOptions = false;
+  bool listFormats = false, searchOptions = false, compareOptions = false;
   std::string sizeText;
   std::vector<std::string> dirs;
   opterr = 0;
@@ -324,6 +342,24 @@ Config ParseCommandLine(int argc, char** argv) {
       case kRequire:
         c.require = int(WholeNumber("--require", optarg, 0, 4096));
         break;
+      case kBaseline:
+        c.baselinePath = optarg;
+        break;
+      case kTolerance:
+        c.tolerancePct = Number("--tolerance", optarg, 0, 1000);
+        compareOptions = true;
+        break;
+      case kFailOnRegression:
+        c.failOnRegression = true;
+        compareOptions = true;
+        break;
+      case kForce:
+        c.force = true;
+        compareOptions = true;
+        break;
+      case kMetrics:
+        c.metricsPath = optarg;
+        break;
       case kKeep:
         c.keep = true;
         break;
@@ -384,6 +420,10 @@ Config ParseCommandLine(int argc, char** argv) {
     UsageError("--mpirun-args goes with --launcher mpirun");
   if (!c.jsonPath.empty() && c.jsonPath == c.htmlPath)
     UsageError("--json and --html name the same file");
+  if (compareOptions && c.baselinePath.empty())
+    UsageError("--tolerance, --fail-on-regression and --force go with --baseline");
+  if (c.metricsPath == "-")
+    UsageError("--metrics needs a file (it is written whole, then renamed)");
 
   if (dirs.empty()) UsageError("no DIR given");
   if (dirs.size() > 1)
@@ -423,6 +463,22 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   Signals signals;
   if (!signals.Init()) Die(std::string("cannot set up signal handling: ") + strerror(errno));
+
+  // The baseline first: a comparison that cannot be made is known before the
+  // search runs.
+  nlohmann::ordered_json baseline;
+  results::Comparison comparison;
+  comparison.baselineFile = c.baselinePath;
+  comparison.tolerancePct = c.tolerancePct;
+  if (!c.baselinePath.empty()) {
+    std::string error;
+    if (!ReadBaseline(c.baselinePath, &baseline, &error)) Die(error);
+    CheckBaseline(c, baseline, &comparison);
+    if (!comparison.mismatches.empty() && !c.force)
+      Die(c.baselinePath + " ran another test: " + results::DescribeFields(comparison.mismatches) +
+          " (--force compares anyway)");
+    comparison.forced = !comparison.mismatches.empty();
+  }
 
   std::error_code ec;
   fs::create_directories(c.work, ec);
@@ -562,6 +618,19 @@ int main(int argc, char** argv) {
   int status = kExitOk;
   nlohmann::ordered_json doc = ToJson(c, sum);
   std::string error;
+  if (!c.baselinePath.empty()) {
+    CompareWithBaseline(doc, baseline, &comparison);
+    fprintf(Text(), "\n");
+    results::WriteText(Text(), comparison);
+    doc["comparison"] = results::ToJson(comparison);
+  }
+  if (!c.metricsPath.empty() &&
+      !results::WriteFileAtomically(
+          c.metricsPath,
+          StreamsMetrics(c, sum, doc, c.baselinePath.empty() ? nullptr : &comparison), &error)) {
+    fprintf(stderr, "ordavi-streams: %s\n", error.c_str());
+    status = kExitUsage;
+  }
   if (!c.jsonPath.empty() && !WriteAtomically(
                                  c.jsonPath,
                                  [&](FILE* f) {
@@ -584,6 +653,10 @@ int main(int argc, char** argv) {
     status = kExitUsage;
   }
   if (sum.interrupted) return 128 + sum.stopSignal;
+  if (status == kExitOk && c.failOnRegression && comparison.Count(results::Judgement::kWorse) > 0) {
+    fprintf(Text(), "Worse than the baseline %s.\n", c.baselinePath.c_str());
+    status = kExitRequire;
+  }
   if (status == kExitOk && c.require >= 0 && sum.answer < c.require) {
     fprintf(Text(), "The answer %d is below the %d required.\n", sum.answer, c.require);
     status = kExitRequire;

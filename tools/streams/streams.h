@@ -32,6 +32,9 @@ struct Config {
   std::string jsonPath, htmlPath;
   int require = -1;
   bool keep = false;
+  std::string baselinePath, metricsPath;
+  double tolerancePct = 10;
+  bool failOnRegression = false, force = false;
 };
 
 struct StreamResult {
