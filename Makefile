@@ -22,16 +22,17 @@ build:
 	cmake --build $(BUILD) -j$(JOBS)
 
 # A short capture then playback of hd frames in a temporary directory on
-# disk, ending with ordavi-report's verdict on the playback. Each command is
-# shown before it runs.
+# disk, ordavi-report's verdict on the playback, then a short capacity search
+# with ordavi-streams. Each command is shown before it runs.
 DEMO_BIN = $(abspath $(BUILD))
 demo: setup build
 	@dir=$$(mktemp -d /var/tmp/ordavi-demo.XXXXXX) && \
-	  trap 'rm -rf "$$dir"' EXIT && cd "$$dir" && mkdir frames && \
+	  trap 'rm -rf "$$dir"' EXIT && cd "$$dir" && mkdir frames streams && \
 	  run() { printf '\n$$ %s\n' "$$*"; "$(DEMO_BIN)/$$@"; } && \
 	  run ordavi -w hd -n 100 frames && \
 	  run ordavi --noinfo -n 100 -x playback.csv frames && \
-	  run ordavi-report playback.csv
+	  run ordavi-report playback.csv && \
+	  run ordavi-streams --size 1024 --rate 25 --duration 2 --max read --limit 4 streams
 
 test: setup build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)

@@ -46,7 +46,7 @@ outside=$(find "$stage/root" -mindepth 1 \( -type f -o -type l \) ! -path "$stag
 [ -z "$outside" ] || fail "installed outside $prefix: $outside"
 
 programs=()
-for p in ordavi ordavi-report ordavi-mpi; do
+for p in ordavi ordavi-report ordavi-streams ordavi-mpi; do
   [ -x "$top/$build/$p" ] || [ -x "$top/$build/tools/${p#ordavi-}/$p" ] && programs+=("$p")
 done
 for p in "${programs[@]}"; do

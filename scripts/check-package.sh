@@ -96,6 +96,14 @@ else
   say "ordavi-report is not in the package: its check is skipped"
 fi
 
+if [ -x /usr/bin/ordavi-streams ]; then
+  mkdir streams
+  /usr/bin/ordavi-streams --size 4 --duration 1 --read 1 --write 1 streams >streams.txt 2>&1 ||
+    fail "ordavi-streams exited with $?: $(cat streams.txt)"
+  grep -q "sustained" streams.txt || fail "ordavi-streams gave no verdict: $(cat streams.txt)"
+  say "ordavi-streams ran a mix of the installed ordavi"
+fi
+
 # Every program in the packages has its man page, found by man itself.
 for f in "${files[@]}"; do
   case "$f" in

@@ -73,6 +73,11 @@ mutants=(
   "series-drops|tools/report/series.cpp|s/drops\[sec\]\+\+;/drops[sec] += k == 0;/"
   "label-quote|tools/report/metrics.cpp|s/else if \(c == '\"'\)/else if (false)/"
   "metrics-tmp-left|tools/report/metrics.cpp|/    unlink\(tmp\.c_str\(\)\);/d"
+  "streams-drops|tools/streams/probe.cpp|/if \(why\.empty\(\) \&\& s\.dropped > 0\)/d"
+  "streams-forward|tools/streams/process.cpp|s/sendAll\(sig, false\);/(void)sig;/"
+  "streams-bisect|tools/streams/search.cpp|s/next_ = lastPass_ \+ \(firstFail_ - lastPass_\) \/ 2;/next_ = firstFail_ - 1;/"
+  "streams-rate|tools/streams/main.cpp|s/int\(std::ceil\(c\.rate - 1e-9\)\)/int(c.rate)/"
+  "streams-signal|tools/streams/process.cpp|/if \(WIFSIGNALED\(st\)\)/d"
 )
 
 selected=("$@")
@@ -109,6 +114,7 @@ run_suite() {
   local failed="" bin out rc
   local bins=(ordavi_unit ordavi_e2e)
   [ -x "$build/tools/mpi/ordavi_mpi_tests" ] && bins+=(tools/mpi/ordavi_mpi_tests)
+  [ -x "$build/tools/streams/ordavi_streams_test" ] && bins+=(tools/streams/ordavi_streams_test)
   for bin in "${bins[@]}"; do
     out=$(cd "$build" && timeout 900 "./$bin" --gtest_brief=1 2>&1)
     rc=$?
