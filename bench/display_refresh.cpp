@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "report/display_screen.h"
+#include "screen/display_screen.h"
 
 namespace {
 

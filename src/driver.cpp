@@ -28,8 +28,8 @@
 #include "options.h"
 #include "params.h"
 #include "platform/platform.h"
-#include "report/display.h"
-#include "report/summary.h"
+#include "screen/display.h"
+#include "screen/summary.h"
 #include "stats.h"
 
 const EngineProc kEngines[2][3] = {

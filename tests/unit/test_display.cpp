@@ -1,7 +1,7 @@
 // The live screen and its histogram, on records with a clock of one tick per microsecond.
 #include <regex>
 
-#include "report/display_screen.h"
+#include "screen/display_screen.h"
 #include "test_support.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "report/summary.h"
+#include "screen/summary.h"
 #include "test_support.h"
 
 namespace {

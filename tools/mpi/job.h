@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "report/summary.h"
+#include "screen/summary.h"
 #include "stats.h"
 
 // Per-rank target: "PATH/rank0003" for frame files, "PATH.rank0003" for a

@@ -22,7 +22,7 @@
 #include "messages.h"
 #include "params.h"
 #include "rank_layer.h"
-#include "report/summary.h"
+#include "screen/summary.h"
 
 namespace {
 

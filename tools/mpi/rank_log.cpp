@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "report/summary.h"
-#include "report/timing_log_writer.h"
+#include "screen/summary.h"
+#include "screen/timing_log_writer.h"
 
 namespace {
 

@@ -31,7 +31,7 @@
 #include "messages.h"
 #include "platform/platform.h"
 #include "rank_layer.h"
-#include "report/display.h"
+#include "screen/display.h"
 #include "stats.h"
 
 namespace {
