@@ -39,11 +39,40 @@ RunResult Shell(const std::string& cmd, const RunOptions& o) {
   return RunProgram("/bin/bash", {"-c", "ORDAVI='" ORDAVI_BINARY "'; " + cmd}, o);
 }
 
-RunResult InCgroup(const std::string& controller, const std::string& setUp,
-                   const std::string& args) {
+RunResult InCgroup(const std::string& controller, const std::string& setUp, const std::string& args,
+                   const std::string& binary) {
   return Shell("cg=/sys/fs/cgroup/" + controller + "/ordavi_e2e_$$; mkdir $cg || exit 77; " +
-               setUp + "; sh -c 'echo $$ > $0/cgroup.procs; exec $1 " + args +
-               "' $cg \"$ORDAVI\"; s=$?; rmdir $cg; exit $s");
+               setUp + "; sh -c 'echo $$ > $0/cgroup.procs; exec \"$1\" " + args + "' $cg '" +
+               binary + "'; s=$?; rmdir $cg; exit $s");
+}
+
+std::vector<int> ChildrenOf(int pid) {
+  std::vector<int> kids;
+  std::istringstream in(
+      ReadFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
+  for (int k; in >> k;) kids.push_back(k);
+  return kids;
+}
+
+std::string ChromiumDom(const std::string& page, const std::string& profile) {
+  const char* chromium = "/usr/bin/chromium";
+  if (access(chromium, X_OK) != 0) return "";
+  std::vector<std::string> args = Words(
+      "--headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+      "--disable-background-networking --disable-component-update --disable-sync "
+      "--virtual-time-budget=20000 --window-size=1200,3000 --dump-dom");
+  args.insert(args.end(), {"--user-data-dir=" + profile, "file://" + page});
+  RunResult dom = RunProgram(chromium, args);
+  EXPECT_EQ(dom.status, 0) << dom.err;
+  return dom.out;
+}
+
+void AllowMpirunAsRoot() {
+  setenv("OMPI_ALLOW_RUN_AS_ROOT", "1", 1);
+  setenv("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1", 1);
+#ifdef ORDAVI_RANK_SANITIZER_ENV
+  setenv(ORDAVI_RANK_SANITIZER_ENV, ORDAVI_RANK_SANITIZER_OPTIONS, 1);
+#endif
 }
 
 RunResult RunProgram(const std::string& binary, const std::vector<std::string>& args,

@@ -100,11 +100,18 @@ bool IoUringForbidden();
 // submissions numbered first to first + count - 1 failing with `err`.
 std::string FailingSubmits(int first, int count, int err);
 
-// Runs `args` of ordavi in a fresh cgroup $cg of `controller` once the shell
-// commands `setUp` have set its knobs; status 77 when there is no such
-// controller here.
-RunResult InCgroup(const std::string& controller, const std::string& setUp,
-                   const std::string& args);
+// Runs `args` of ordavi (or of `binary`) in a fresh cgroup $cg of
+// `controller` once the shell commands `setUp` have set its knobs; status 77
+// when there is no such controller here.
+RunResult InCgroup(const std::string& controller, const std::string& setUp, const std::string& args,
+                   const std::string& binary = ORDAVI_BINARY);
+// The processes whose parent is `pid`.
+std::vector<int> ChildrenOf(int pid);
+// The DOM of a page once headless Chromium ran its scripts (its profile in
+// `profile`), or "" without Chromium: the caller skips then.
+std::string ChromiumDom(const std::string& page, const std::string& profile);
+// Lets mpirun start ranks as root, each with the sanitizer options of this build.
+void AllowMpirunAsRoot();
 
 // Runs a shell command quietly; its exit status.
 int Sh(const std::string& cmd);

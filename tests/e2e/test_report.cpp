@@ -2,7 +2,6 @@
 // page in a real browser.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <fstream>
@@ -22,8 +21,11 @@ const char* const kReport = ORDAVI_REPORT_BINARY;
 // up by `throttle` if given; returns `log`.
 std::string OrdaviLog(const std::string& log, const std::string& options, const std::string& target,
                       const std::string& throttle = "") {
-  std::string line = options + " -u 0 --noinfo -x " + log + " " + target;
-  RunResult r = throttle.empty() ? RunOrdavi(Words(line)) : InCgroup("blkio", throttle, line);
+  const std::string line = options + " -u 0 --noinfo -x " + log;
+  std::vector<std::string> args = Words(line);
+  args.push_back(target);  // one argument: a hostile one holds blanks and line feeds
+  RunResult r =
+      throttle.empty() ? RunOrdavi(args) : InCgroup("blkio", throttle, line + " " + target);
   EXPECT_EQ(r.status, 0) << r.err;
   return log;
 }
@@ -130,9 +132,6 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
     EXPECT_TRUE(*err ? std::regex_search(t.err, std::regex(err)) : t.err.empty()) << t.err;
   }
 
-  const char* chromium = "/usr/bin/chromium";
-  if (access(chromium, X_OK) != 0)
-    GTEST_SKIP() << "SKIPPED: " << chromium << " is not installed; the report page is untested";
   std::string page = dir / "report.html";
   // With a comparison (the same logs as the baseline) at its head.
   ASSERT_EQ(RunProgram(kReport, {"--json", dir / "base.json", logs[0], logs[3]}).status, 0);
@@ -140,26 +139,20 @@ TEST(Report, RealRunsJsonVerdictJobTextErrorsAndPage) {
                 .status,
             0);
   EXPECT_FALSE(Contains(ReadFile(page), "http://"));  // nothing fetched: offline
-  args = Words(
-      "--headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
-      "--disable-background-networking --disable-component-update --disable-sync "
-      "--virtual-time-budget=20000 --window-size=1200,3000");
-  args.insert(args.end(), {"--user-data-dir=" + dir / "profile", "file://" + page, "--dump-dom"});
-  RunResult dom = RunProgram(chromium, args);
-  ASSERT_EQ(dom.status, 0) << dom.err;
+  const std::string dom = ChromiumDom(page, dir / "profile");
+  if (dom.empty()) GTEST_SKIP() << "SKIPPED: no Chromium; the report page is untested";
   // A file-time chart per log, frames per second and the histogram drawn.
-  size_t at = dom.out.find("<body");
-  std::string body = dom.out.substr(at, dom.out.find('>', at) - at);  // throws without a body
+  size_t at = dom.find("<body");
+  std::string body = dom.substr(at, dom.find('>', at) - at);  // throws without a body
   EXPECT_TRUE(Contains(body, "data-status=\"ok\"") && Contains(body, "data-charts=\"4\"") &&
               !Contains(body, "data-errors"))
       << body;
-  EXPECT_TRUE(Contains(dom.out, "<h2>Compared with ") && Contains(dom.out, ">same</td>"));
+  EXPECT_TRUE(Contains(dom, "<h2>Compared with ") && Contains(dom, ">same</td>"));
   // The verdicts and percentiles of the job and of each log, and the
   // hostile path shown as text.
-  EXPECT_EQ(
-      std::pair(CountOf(dom.out, "<th>rate (fps)</th>"), CountOf(dom.out, "<th>phase (ms)</th>")),
-      std::pair(3, 3));
-  EXPECT_TRUE(Contains(dom.out, "x&lt;!--&lt;script&gt;"));
+  EXPECT_EQ(std::pair(CountOf(dom, "<th>rate (fps)</th>"), CountOf(dom, "<th>phase (ms)</th>")),
+            std::pair(3, 3));
+  EXPECT_TRUE(Contains(dom, "x&lt;!--&lt;script&gt;"));
 }
 
 // Logs of runs in hostile directories, and logs edited by hand: each ends in
@@ -178,23 +171,18 @@ TEST(Report, HostilePathsAndEditedLogs) {
     return dir / name;
   };
   const std::vector<std::string> f = Fields(row1);
+  const std::string host = edited("host.csv", "Hostname,", "Hostname,\x1b]0;t\x07\x1b[2J"),
+                    stamp = edited(
+                        "stamp.csv", "\n" + row1 + "\n",
+                        "\n1," + f[1] + ",-9223372036854000.000," + f[3] + "," + f[4] + "\n"),
+                    huge = edited("huge.csv", " -w4 ", " -w9007199254740993 ");
   // Arguments, exit status, regexes searched in stdout and stderr.
   const std::tuple<std::vector<std::string>, int, const char*, const char*> cases[] = {
       {{escLog}, 0, "e\\\\x1b\\]0;owned\\\\x07\\\\x1b\\[2J", "^$"},
-      {{edited("host.csv", "Hostname,", "Hostname,\x1b]0;t\x07\x1b[2J")},
-       0,
-       " on \\\\x1b\\]0;t",
-       "^$"},
+      {{host}, 0, " on \\\\x1b\\]0;t", "^$"},
       {{"--json", "-", quoteLog}, 0, "\"test_path\": \"[^\"]*/q\\\\\"\\\\nz\"", "^$"},
-      {{edited("stamp.csv", "\n" + row1 + "\n",
-               "\n1," + f[1] + ",-9223372036854000.000," + f[3] + "," + f[4] + "\n")},
-       1,
-       "^$",
-       "^ordavi-report: [^\n]*stamp\\.csv:19: "},
-      {{edited("huge.csv", " -w4 ", " -w9007199254740993 ")},
-       1,
-       "^$",
-       "^ordavi-report: [^\n]*huge\\.csv:7: "},
+      {{stamp}, 1, "^$", "^ordavi-report: [^\n]*stamp\\.csv:19: "},
+      {{huge}, 1, "^$", "^ordavi-report: [^\n]*huge\\.csv:7: "},
   };
   for (const auto& [arguments, status, out, err] : cases) {
     RunResult r = RunProgram(kReport, arguments);
@@ -231,15 +219,10 @@ TEST(Report, AFailedWriteKeepsTheEarlierReport) {
 // run's 20, and "yes" at 5 fps.
 TEST(Report, AShortRunOnSlowStorageIsNotSustained) {
   LoopFs fs(64);
-  struct stat st;
-  if (!fs.ok() || stat(fs.device().c_str(), &st) != 0) GTEST_SKIP() << "no loop device";
+  SKIP_WITHOUT_LOOP(fs);
   const std::string log = fs / "slow.csv";
-  RunResult run =
-      Shell("cg=/sys/fs/cgroup/blkio/ordavi_report_$$; mkdir $cg || exit 77; echo " +
-            std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) +
-            " 2621440 > $cg/blkio.throttle.write_bps_device; sh -c 'echo $$ > "
-            "$0/cgroup.procs; exec $1 -w 256 -n 20 -u 0 --noinfo -x " +
-            log + " " + fs.frames() + "' $cg \"$ORDAVI\"; s=$?; rmdir $cg; exit $s");
+  RunResult run = InCgroup("blkio", fs.Throttle(2621440),
+                           "-w 256 -n 20 -u 0 --noinfo -x " + log + " " + fs.frames());
   if (run.status == 77) GTEST_SKIP() << "no blkio cgroup here";
   ASSERT_EQ(run.status, 0) << run.err;
   RunResult r = RunProgram(kReport, {"--json", "-", "--rates", "24,5", log});

@@ -52,11 +52,7 @@ class MpiRun : public ::testing::Test {
   // its whole group, mpirun would get Ctrl-C twice and kill the ranks at once.
   RunResult Run(int np, const std::vector<std::string>& args, RunOptions o = {},
                 const char* other = nullptr) {
-    setenv("OMPI_ALLOW_RUN_AS_ROOT", "1", 1);
-    setenv("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1", 1);
-#ifdef ORDAVI_RANK_SANITIZER_ENV
-    setenv(ORDAVI_RANK_SANITIZER_ENV, ORDAVI_RANK_SANITIZER_OPTIONS, 1);
-#endif
+    AllowMpirunAsRoot();
     fs::remove_all(pidDir_);
     fs::create_directories(pidDir_);
     std::vector<std::string> v = {"--foreground", "-k", "5", "60", ORDAVI_MPIEXEC};
@@ -214,11 +210,7 @@ TEST_F(MpiRun, StopsKeepSummaryAndNeverCutLogs) {
         usleep(20000);
       if (frozen) fs.Freeze(true);
       // timeout(1) passes SIGINT on, but not SIGUSR1: that goes to mpirun.
-      kill(sig == SIGINT ? pid
-                         : std::atoi(ReadFile("/proc/" + std::to_string(pid) + "/task/" +
-                                              std::to_string(pid) + "/children")
-                                         .c_str()),
-           sig);
+      kill(sig == SIGINT ? pid : ChildrenOf(pid).at(0), sig);
       for (int i = 0;
            frozen && i < 3000 && !(KillPendingOrGone(PidOf(0)) && KillPendingOrGone(PidOf(1))); i++)
         usleep(20000);

@@ -4,7 +4,6 @@
 // run interrupted.
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -93,15 +92,6 @@ void ExpectMatchesLogs(const json& probe) {
   }
 }
 
-// The processes whose parent is `pid`.
-std::vector<int> ChildrenOf(int pid) {
-  std::vector<int> kids;
-  std::istringstream in(
-      ReadFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
-  for (int k; in >> k;) kids.push_back(k);
-  return kids;
-}
-
 bool Alive(int pid) { return kill(pid, 0) == 0; }
 
 // A mix on the plain disk: per-stream verdicts, the JSON against the logs,
@@ -169,33 +159,12 @@ TEST(Streams, MixJsonAgainstLogsAndPage) {
     EXPECT_TRUE(std::regex_search(b.err, std::regex(message))) << args << "\n" << b.err;
   }
 
-  const char* chromium = "/usr/bin/chromium";
-  if (access(chromium, X_OK) != 0) GTEST_SKIP() << "SKIPPED: no " << chromium;
   EXPECT_FALSE(Contains(ReadFile(d / "page.html"), "http://"));
-  std::vector<std::string> args = Words(
-      "--headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking "
-      "--virtual-time-budget=10000 --window-size=1200,2000 --dump-dom");
-  args.insert(args.end(), {"--user-data-dir=" + d / "profile", "file://" + d / "page.html"});
-  RunResult dom = RunProgram(chromium, args);
-  size_t at = dom.out.find("<body");
-  ASSERT_NE(at, std::string::npos) << dom.err;
-  std::string body = dom.out.substr(at, dom.out.find('>', at) - at);
+  std::string dom = ChromiumDom(d / "page.html", d / "profile");
+  if (dom.empty()) GTEST_SKIP() << "SKIPPED: no Chromium";
+  size_t at = dom.find("<body");
+  std::string body = dom.substr(at, dom.find('>', at) - at);  // throws without a body
   EXPECT_TRUE(Contains(body, "data-status=\"ok\"") && Contains(body, "data-charts=\"1\"")) << body;
-}
-
-// Runs ordavi-streams in a blkio cgroup that throttles the loop device of
-// `fs` to `mibps` for reads and writes; status 77 without that controller.
-RunResult Throttled(const LoopFs& fs, int mibps, const std::string& args) {
-  struct stat st;
-  stat(fs.device().c_str(), &st);
-  std::string dev = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-  return Shell(
-      "cg=/sys/fs/cgroup/blkio/ordavi_streams_$$; mkdir $cg || exit 77; for io in read "
-      "write; do echo " +
-      dev + " " + std::to_string(mibps * 1048576) +
-      " > $cg/blkio.throttle.${io}_bps_device; done; sh -c 'echo $$ > $0/cgroup.procs; "
-      "exec \"$@\"' $cg '" +
-      kStreams + "' " + args + "; s=$?; rmdir $cg; exit $s");
 }
 
 // 64 KiB frames at 25 fps are 1.5625 MiB/s a stream: a device throttled to
@@ -205,9 +174,10 @@ TEST(Streams, SearchFindsTheThrottledCapacity) {
   LoopFs fs(64);
   SKIP_WITHOUT_LOOP(fs);
   for (const char* dir : {"read", "write"}) {
-    RunResult r = Throttled(fs, 5,
-                            std::string("--size 64 --rate 25 --duration 2 --max ") + dir +
-                                " --json - " + fs.frames() + " -- -q 4 -b 2");
+    RunResult r = InCgroup("blkio", fs.Throttle(5 << 20),
+                           std::string("--size 64 --rate 25 --duration 2 --max ") + dir +
+                               " --json - " + fs.frames() + " -- -q 4 -b 2",
+                           kStreams);
     if (r.status == 77) GTEST_SKIP() << "no blkio cgroup here";
     ASSERT_EQ(r.status, 0) << r.err;
     json doc = json::parse(r.out);
@@ -331,11 +301,7 @@ TEST(Streams, BadInputIsRefusedWithStatusOne) {
 // The mpirun launcher: one job of 2 and of 3 ranks per probe, the same JSON.
 TEST(Streams, MpirunLauncherTwoAndThreeRanks) {
   TempDir d;
-  setenv("OMPI_ALLOW_RUN_AS_ROOT", "1", 1);
-  setenv("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1", 1);
-#ifdef ORDAVI_RANK_SANITIZER_ENV
-  setenv(ORDAVI_RANK_SANITIZER_ENV, ORDAVI_RANK_SANITIZER_OPTIONS, 1);
-#endif
+  AllowMpirunAsRoot();
   for (const char* mix : {"--read 2", "--write 3"}) {
     RunResult r = Streams(std::string("--size 64 --duration 1 --launcher mpirun --mpirun-args "
                                       "--oversubscribe --json - ") +
