@@ -111,24 +111,6 @@ TEST(NamePattern, TurnsTheFirstFileIntoAPatternOrRefuses) {
   EXPECT_TRUE(ParseArgs("--name=" + std::string(100, 'x') + " p").exited);
 }
 
-auto Parameters() {
-  return std::make_tuple(g_numFrames, g_framePreBufferCount, g_iosPerFrame, g_updateInterval,
-                         g_headerSize, g_streamMode, std::string(g_fileName),
-                         std::string(g_dirName), std::string(g_paramsAsStr));
-}
-const auto kAtStart = Parameters();  // before main, as the parameters were defined
-
-TEST(Params, ResetRestoresTheStartingValues) {
-  // The defaults the usage text promises: -n 1800, -b 5, -i 1, -u 1, --header=64.
-  EXPECT_EQ(kAtStart, std::make_tuple(1800, 5, 1, 1, 64, FALSE, std::string("frame%06d.tst"),
-                                      std::string("part%02d"), std::string()));
-  g_numFrames = g_iosPerFrame = g_streamMode = 77;
-  g_fileName[0] = g_dirName[0] = g_paramsAsStr[0] = 'x';
-  g_paramsAsStr[1] = '\0';
-  ResetParameters();
-  EXPECT_EQ(Parameters(), kAtStart);
-}
-
 // Replays the command-line fuzzer's seed corpus and every input that once
 // made it fail, so a fixed fault stays fixed in the plain test run too.
 TEST(FuzzCorpus, EveryInputParsesWithoutFault) {

@@ -164,9 +164,8 @@ TEST(ReportFigures, PercentilesAndHistogramColumns) {
   EXPECT_NEAR(s.stddevMs, 288.6749, 1e-4);
   EXPECT_EQ(s.pctMs, (std::array<double, 5>{500, 900, 990, 999, 1000}));
 
-  const std::pair<int64_t, int> columns[] = {{0, 0},       {100, 0},      {1000, 16},
-                                             {100000, 48}, {1000000, 64}, {5000000, 64}};
-  for (auto [us, column] : columns) EXPECT_EQ(HistogramColumn(us), column) << us << " us";
+  // The columns themselves are ordavi's (test_display.cpp); here, microseconds.
+  EXPECT_EQ(std::pair(HistogramColumn(1000), HistogramColumn(100000)), std::pair(16, 48));
 }
 
 // At 25 fps, queue 25 (1000 ms): a 1500 ms stall leaves the 12 ticks of
