@@ -276,6 +276,7 @@ TEST(DisplayE2E, PacedRunWithPeriodShowsCompleteScreens) {
     last = std::stoi((*m)[1]);
   }
   EXPECT_TRUE(screens >= 1 && screens == CountOf(out, "Test parameters:")) << out;
+  EXPECT_FALSE(Contains(out, "\033")) << "the screen is cleared on a terminal only";
   EXPECT_LT(out.rfind("Histogram of frame completion times:"), out.find("Overall frame rate"));
 }
 

@@ -87,7 +87,6 @@ TEST(SyncEngine, OutputAndTimingLog) {
     EXPECT_TRUE(Contains(out, part)) << part;
   EXPECT_TRUE(Contains(ReadFile(dir / "log.csv"),
                        "TestPath,\"" + dir.path() + "/\"\nParameters,\" -r -z100 -n3 \"\n"));
-  EXPECT_EQ(LogRows(dir / "log.csv").size(), 3u);
 }
 
 TEST(SyncEngine, SizesHeadersAndStreamSlices) {
@@ -117,12 +116,6 @@ TEST(SyncEngine, SizesHeadersAndStreamSlices) {
     const Args f = Fields(row);
     EXPECT_TRUE(f.size() == 5 && f[1] == f[2] && f[3] == f[4]) << row;
   }
-}
-
-TEST(SyncEngine, NameNumbersALoop) {
-  TempDir dir;
-  RunOk(Words("-w 4 -n 10 -l 3 --name=shot_000100.dpx -u 0 " + dir.path()));
-  EXPECT_EQ(ListDir(dir.path()), (Args{"shot_000100.dpx", "shot_000101.dpx", "shot_000102.dpx"}));
 }
 
 // Fatal errors end with status 1, touch nothing and leave no frame queue

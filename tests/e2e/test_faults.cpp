@@ -297,8 +297,12 @@ TEST(Hostile, GapInASequenceIsReportedEndOfSequenceIsNot) {
     }
 }
 
+// A name numbers a loop from its own number, each checked as the run makes it.
 TEST(Hostile, NameNumbersCheckedAsTheRunGeneratesThem) {
-  TempDir dir;
+  TempDir dir, loop;
+  RunOk(Words("-w 4 -n 10 -l 3 --name=shot_000100.dpx -u 0 " + loop.path()));
+  EXPECT_EQ(ListDir(loop.path()),
+            (std::vector<std::string>{"shot_000100.dpx", "shot_000101.dpx", "shot_000102.dpx"}));
   const std::string name = "--name=f_2147483647.dpx";
   EXPECT_EQ(RunOrdavi({"-w", "4", "-n", "2", "-l", "1", "-u", "0", name, dir.path()}).status, 0);
   EXPECT_EQ(ListDir(dir.path()), std::vector<std::string>{"f_2147483647.dpx"});
@@ -307,14 +311,12 @@ TEST(Hostile, NameNumbersCheckedAsTheRunGeneratesThem) {
   EXPECT_EQ(RunOrdavi({"-w", "4", "-n", "2", "-u", "0", name, dir / "x"}).status, 1);
 }
 
-TEST(Hostile, ScreenClearsOnATerminalOnly) {
+// (On a pipe it does not: DisplayE2E.PacedRunWithPeriodShowsCompleteScreens.)
+TEST(Hostile, ScreenClearsOnATerminal) {
   TempDir dir;
-  const std::string args = " -w 4 -n 150 -f 100 " + dir.path();
-  RunResult tty = Shell("script -qfec '" ORDAVI_BINARY + args + "' /dev/null");
+  RunResult tty =
+      Shell("script -qfec '" ORDAVI_BINARY " -w 4 -n 150 -f 100 " + dir.path() + "' /dev/null");
   EXPECT_TRUE(tty.status == 0 && Contains(tty.out, "\033[H\033[2JTest parameters:")) << tty.out;
-  RunResult pipe = Shell("exec $ORDAVI" + args);
-  EXPECT_TRUE(pipe.status == 0 && Contains(pipe.out, "Test parameters:")) << pipe.err;
-  EXPECT_FALSE(Contains(pipe.out, "\033"));
 }
 
 }  // namespace
