@@ -125,8 +125,13 @@ TEST(Faults, RefusedIoUringSubmissionsNeverWriteFromFreedBuffers) {
                         "$ORDAVI -s -a 4 -w 64 -n 40 -u 0 -x " + (d / "s.csv") + " " + (d / "s"));
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_EQ(c.status == 2, Contains(r.err, "Cannot write to file")) << r.err;
-    EXPECT_EQ(LogRows(d / "s.csv").size(), c.frames);
-    EXPECT_EQ(FileSizeOf(d / "s"), int64_t(c.frames) * 65536);
+    // A refused run stops within the frames issued before the refusal (how
+    // many of them completed depends on the moment); the file holds exactly
+    // the frames the log describes, none sent after its buffer was freed.
+    const size_t rows = LogRows(d / "s.csv").size();
+    if (c.status == 0) EXPECT_EQ(rows, c.frames);
+    EXPECT_LE(rows, c.frames);
+    EXPECT_EQ(FileSizeOf(d / "s"), int64_t(rows) * 65536);
     EXPECT_TRUE(AllBytesAre(d / "s", 'a'));
   }
 }
