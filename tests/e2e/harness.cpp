@@ -265,10 +265,3 @@ std::string LoopFs::Throttle(int64_t bytesPerSecond) const {
   return "for io in read write; do echo " + dev + " " + std::to_string(bytesPerSecond) +
          " > $cg/blkio.throttle.${io}_bps_device; done";
 }
-
-RunResult InCgroup(const std::string& controller, const std::string& setUp,
-                   const std::string& args) {
-  return Shell("cg=/sys/fs/cgroup/" + controller + "/ordavi_e2e_$$; mkdir $cg || exit 77; " +
-               setUp + "; sh -c 'echo $$ > $0/cgroup.procs; exec $1 " + args +
-               "' $cg \"$ORDAVI\"; s=$?; rmdir $cg; exit $s");
-}

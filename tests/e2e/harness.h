@@ -136,10 +136,5 @@ class LoopFs {
   bool ok_ = false, frozen_ = false;
 };
 
-// Runs ordavi with `args` in a cgroup $cg of `controller` once `setUp` has
-// set its knobs; status 77 when there is no such controller here.
-RunResult InCgroup(const std::string& controller, const std::string& setUp,
-                   const std::string& args);
-
 #define SKIP_WITHOUT_LOOP(fs) \
   if (!(fs).ok()) GTEST_SKIP() << "loop devices or mounting are not available on this host"
