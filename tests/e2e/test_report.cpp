@@ -22,8 +22,13 @@ const char* const kReport = ORDAVI_REPORT_BINARY;
 // up by `throttle` if given; returns `log`.
 std::string OrdaviLog(const std::string& log, const std::string& options, const std::string& target,
                       const std::string& throttle = "") {
-  std::string line = options + " -u 0 --noinfo -x " + log + " " + target;
-  RunResult r = throttle.empty() ? RunOrdavi(Words(line)) : InCgroup("blkio", throttle, line);
+  // The target is one argument whatever it holds (a path may contain a line
+  // feed); the cgroup runner's shell line only ever gets plain paths.
+  std::vector<std::string> args = Words(options + " -u 0 --noinfo -x " + log);
+  args.push_back(target);
+  RunResult r = throttle.empty() ? RunOrdavi(args)
+                                 : InCgroup("blkio", throttle,
+                                            options + " -u 0 --noinfo -x " + log + " " + target);
   EXPECT_EQ(r.status, 0) << r.err;
   return log;
 }
