@@ -70,7 +70,7 @@ bool g_completerRunning = false;
 // The marker of a request withdrawn after a failed submission, and how many
 // such requests the completion thread has not yet seen complete: the ring
 // is not torn down under one of them.
-char g_withdrawn;
+[[maybe_unused]] char g_withdrawn;  // io_uring only
 std::atomic<int> g_withdrawnPending{0};
 // Tells the io_uring completion thread to end when no stop marker could be
 // submitted; it looks at it whenever its wait times out.
