@@ -56,9 +56,9 @@ const bool g_forced = [] {
   return true;
 }();
 
-[[noreturn]] void FailSubmits(const char* spec, char** command) {
+[[noreturn]] void FailSubmits(const char* plan, char** command) {
   long first = 0, count = 0, err = 0;
-  if (sscanf(spec, "%ld,%ld,%ld", &first, &count, &err) != 3 || !command[0]) _exit(125);
+  if (sscanf(plan, "%ld,%ld,%ld", &first, &count, &err) != 3 || !command[0]) _exit(125);
   sock_filter filter[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_enter, 0, 3),
@@ -98,8 +98,8 @@ const bool g_forced = [] {
 
 // Runs before main, with the program's arguments.
 __attribute__((constructor)) void MaybeWrap(int argc, char** argv) {
-  if (const char* spec = getenv("ORDAVI_E2E_FAIL_SUBMIT"); spec && argc > 1)
-    FailSubmits(spec, argv + 1);
+  if (const char* plan = getenv("ORDAVI_E2E_FAIL_SUBMIT"); plan && argc > 1)
+    FailSubmits(plan, argv + 1);
 }
 
 }  // namespace
