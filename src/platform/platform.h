@@ -118,6 +118,10 @@ BOOL ReleaseSemaWhenRoom(PSEMA psem, int* pPrevCount);
 extern pthread_attr_t g_pthreadAttr;
 // User breaks received so far (raised by the break handler).
 extern std::atomic<int> g_userBreaks;
+// The break handler: raises the stop flags, counts the break and writes
+// "User break, stopping"; safe in a signal handler. ordavi-mpi installs it
+// for the stop signals it forwards.
+void CtrlHandler(int sig);
 void PlatformInit();
 void ClearScreen();
 

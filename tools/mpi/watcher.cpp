@@ -73,23 +73,11 @@ void* WatcherProc(void*) {
   }
 }
 
-// As ordavi's break handler: lock-free flags and one write().
-void StopHandler(int) {
-  int savedErrno = errno;
-  g_stopRequested.store(1, std::memory_order_release);
-  g_terminate.store(1, std::memory_order_release);
-  g_userBreaks.fetch_add(1, std::memory_order_release);
-  static const char kLine[] = "User break, stopping\n";
-  ssize_t n = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
-  (void)n;
-  errno = savedErrno;
-}
-
 }  // namespace
 
 void CatchJobStop(bool restart) {
   struct sigaction sa = {};
-  sa.sa_handler = StopHandler;
+  sa.sa_handler = CtrlHandler;  // as ordavi's break
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = restart ? SA_RESTART : 0;
   sigaction(SIGUSR1, &sa, nullptr);

@@ -19,7 +19,7 @@ std::atomic<int> g_userBreaks{0};
 // there: it sets the lock-free stop flag and writes its line with write().
 // It keeps errno as it found it: the signal may land between a failed call
 // and the report that reads its errno.
-static void CtrlHandler(int) {
+void CtrlHandler(int) {
   int savedErrno = errno;
   g_stopRequested.store(1, std::memory_order_release);
   g_terminate.store(1, std::memory_order_release);
